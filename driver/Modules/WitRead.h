@@ -1,0 +1,18 @@
+// Read requests (function codes 5 and 6) and reply decoding.
+#pragma once
+
+#include <stdint.h>
+
+#include "config/Instance.h"
+
+uint32_t SingleRead(RequestBlock *request);
+uint32_t BlockRead(RequestBlock *request);
+uint32_t DoRead(RequestBlock *request, uint32_t functionCode);
+uint32_t BuildReadRequest(RequestBlock *request, char *buffer, uint32_t *commandStart);
+
+/* Decoding of one reply into the gate's value area. `reply` is the text two characters
+ * after the first '=' and may be changed in place. */
+uint32_t StoreData(RequestBlock *request, char *reply, uint32_t functionCode);
+uint32_t ParseAnalogField(const char *field, int32_t *value);
+uint32_t ParseFloatAfterColon(const char *text, float *value);
+uint32_t GetStringValueFromResponse(const char *gas, const char *reply, char *text /* 500 bytes */);

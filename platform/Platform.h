@@ -1,0 +1,54 @@
+// The POSIX layer in place of the Win32 calls: time, threads and named mutexes.
+// Every sleep and every timed wait of the driver goes through this layer, so that the
+// one time-scale hook below shortens them all in tests without changing a single wait.
+#pragma once
+
+#include <atomic>
+#include <stddef.h>
+#include <stdint.h>
+#include <time.h>
+
+/* Time scale. 1.0 in production. A test sets e.g. 0.01 and every wait of the driver
+ * (sleeps, read time-outs, mutex waits) lasts a hundredth of its nominal length, and the
+ * deadline clock runs a hundred times faster. */
+void PlatformSetTimeScale(double scale);
+double PlatformTimeScale(void);
+/* Nominal milliseconds to real ones under the time scale (at least 1 when ms > 0). */
+uint32_t PlatformScaledMs(uint32_t ms);
+
+/* Sleep `ms` nominal milliseconds. 0 yields the processor. */
+void PlatformSleepMs(uint32_t ms);
+/* Sleep up to `ms` nominal milliseconds, returning early (true) once *stop is nonzero. */
+bool PlatformSleepUnlessStopped(uint32_t ms, const std::atomic<uint32_t> *stop);
+
+/* Whole seconds for deadlines: time(NULL) at scale 1, a faster virtual clock otherwise. */
+time_t PlatformDeadlineClock(void);
+/* Wall clock in seconds since 1970, for time stamps and the station clock. Never scaled. */
+time_t PlatformWallClock(void);
+
+/* Threads. Returns 0 or the errno of the failed start. */
+struct PlatformThread;
+typedef void (*PlatformThreadBody)(void *arg);
+int PlatformStartThread(PlatformThreadBody body, void *arg, size_t stackSize, PlatformThread **thread);
+/* Start a thread that nobody joins (the worker threads). */
+int PlatformStartDetachedThread(PlatformThreadBody body, void *arg, size_t stackSize);
+void PlatformJoinThread(PlatformThread *thread);
+
+/* Named, re-entrant, timed mutex shared by name within the process. */
+struct PlatformMutex;
+/* Opens the mutex of this name, creating it if needed. Null on failure (*lastError set). */
+PlatformMutex *PlatformOpenNamedMutex(const char *name, uint32_t *lastError);
+/* Drops one reference; the mutex goes when the last one does. */
+void PlatformCloseNamedMutex(PlatformMutex *mutex);
+
+enum { MUTEX_ACQUIRED = 0, MUTEX_TIMEOUT = 1, MUTEX_FAILED = 2 };
+/* Waits up to timeoutMs nominal milliseconds. Re-entrant for the owning thread. */
+int PlatformWaitMutex(PlatformMutex *mutex, uint32_t timeoutMs);
+/* 0 released; nonzero (EPERM) when the calling thread does not own it. */
+int PlatformReleaseMutex(PlatformMutex *mutex);
+
+/* The last error code of the calling thread (errno), as GetLastError gives it. */
+uint32_t PlatformLastError(void);
+
+/* Bounded copy: copies at most size-1 bytes and always terminates (size > 0). */
+size_t CopyText(char *target, size_t size, const char *source);
