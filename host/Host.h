@@ -156,6 +156,9 @@ public:
     // Writes a bound gate through code 7. Numbers for numeric gates, text for text gates.
     uint32_t Write(uint32_t gateId, double value);
     uint32_t WriteText(uint32_t gateId, const std::string &text);
+    // An alarm call reached the pool: writes the connection reference into the station's
+    // alarm-call gate "$Add-nnn" (dd = drv number) through code 7. Returns the result.
+    uint32_t DeliverAlarmCall(uint32_t station, uint16_t connRef);
     // The raw value area of the last read of a gate (for exact checks).
     std::vector<uint8_t> LastValueArea(uint32_t gateId) const;
 
