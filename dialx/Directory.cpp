@@ -1,0 +1,162 @@
+// The dial directory file (TOML): [[dial]] entries and an optional [alarm] table.
+#include <fstream>
+#include <set>
+#include <sstream>
+
+#include <toml++/toml.h>
+
+#include "dialx/Pool.h"
+
+namespace dialx {
+
+namespace {
+
+constexpr int64_t kMaxTimeoutMs = 600000;
+
+std::string At(const toml::node &node)
+{
+    return " (line " + std::to_string(node.source().begin.line) + ")";
+}
+
+// Reads an integer key into [low, high]. Returns "" or the problem; a missing key is a
+// problem only when required.
+std::string Integer(const toml::table &table, const std::string &where, const char *key, int64_t low,
+                    int64_t high, bool required, int64_t &value)
+{
+    const toml::node *node = table.get(key);
+    if (node == nullptr)
+        return required ? where + ": missing '" + key + "'" + At(table) : "";
+    auto number = node->value_exact<int64_t>();
+    if (!number)
+        return where + ": '" + key + "' is not an integer" + At(*node);
+    if (*number < low || *number > high)
+        return where + ": '" + key + "' = " + std::to_string(*number) + " is not within " + std::to_string(low) +
+               ".." + std::to_string(high) + At(*node);
+    value = *number;
+    return "";
+}
+
+std::string Text(const toml::table &table, const std::string &where, const char *key, bool required,
+                 std::string &value)
+{
+    const toml::node *node = table.get(key);
+    if (node == nullptr)
+        return required ? where + ": missing '" + key + "'" + At(table) : "";
+    auto text = node->value_exact<std::string>();
+    if (!text || text->empty())
+        return where + ": '" + key + "' is not a non-empty string" + At(*node);
+    value = *text;
+    return "";
+}
+
+// A misspelt key would otherwise be ignored and its default used without a word.
+std::string OnlyKeys(const toml::table &table, const std::string &where, std::initializer_list<const char *> keys)
+{
+    for (const auto &[key, node] : table) {
+        bool known = false;
+        for (const char *name : keys)
+            known = known || key.str() == name;
+        if (!known)
+            return where + ": unknown key '" + std::string(key.str()) + "'" + At(node);
+    }
+    return "";
+}
+
+std::string ParseEntry(const toml::node &node, size_t index, DialEntry &entry)
+{
+    const std::string where = "dial entry " + std::to_string(index + 1);
+    const toml::table *table = node.as_table();
+    if (table == nullptr)
+        return where + ": not a table" + At(node);
+    std::string problem = OnlyKeys(*table, where, {"ref", "host", "port", "connect_timeout_ms"});
+    int64_t ref = 0, port = 0, timeout = entry.connectTimeoutMs;
+    if (problem.empty())
+        problem = Integer(*table, where, "ref", 0, UINT16_MAX, true, ref);
+    if (problem.empty())
+        problem = Text(*table, where, "host", true, entry.host);
+    if (problem.empty())
+        problem = Integer(*table, where, "port", 1, UINT16_MAX, true, port);
+    if (problem.empty())
+        problem = Integer(*table, where, "connect_timeout_ms", 1, kMaxTimeoutMs, false, timeout);
+    entry.ref = static_cast<uint16_t>(ref);
+    entry.port = static_cast<uint16_t>(port);
+    entry.connectTimeoutMs = static_cast<uint32_t>(timeout);
+    return problem;
+}
+
+std::string ParseAlarm(const toml::node &node, AlarmSettings &alarm)
+{
+    const toml::table *table = node.as_table();
+    if (table == nullptr)
+        return "alarm: not a table" + At(node);
+    std::string problem = OnlyKeys(*table, "alarm", {"listen", "address", "ident_timeout_ms"});
+    int64_t port = 0, identTimeout = alarm.identTimeoutMs;
+    if (problem.empty())
+        problem = Integer(*table, "alarm", "listen", 0, UINT16_MAX, true, port);
+    if (problem.empty())
+        problem = Text(*table, "alarm", "address", false, alarm.address);
+    if (problem.empty())
+        problem = Integer(*table, "alarm", "ident_timeout_ms", 1, kMaxTimeoutMs, false, identTimeout);
+    alarm.enabled = true;
+    alarm.port = static_cast<uint16_t>(port);
+    alarm.identTimeoutMs = static_cast<uint32_t>(identTimeout);
+    return problem;
+}
+
+std::string ParseTable(const toml::table &root, Directory &out)
+{
+    std::string problem = OnlyKeys(root, "directory", {"dial", "alarm"});
+    if (!problem.empty())
+        return problem;
+    if (const toml::node *dial = root.get("dial")) {
+        const toml::array *entries = dial->as_array();
+        if (entries == nullptr)
+            return "'dial' must be written as [[dial]] tables" + At(*dial);
+        std::set<uint16_t> refs;
+        for (size_t i = 0; i < entries->size(); ++i) {
+            DialEntry entry;
+            problem = ParseEntry(*entries->get(i), i, entry);
+            if (!problem.empty())
+                return problem;
+            if (!refs.insert(entry.ref).second)
+                return "dial entry " + std::to_string(i + 1) + ": duplicate ref " + std::to_string(entry.ref) +
+                       At(*entries->get(i));
+            out.entries.push_back(entry);
+        }
+    }
+    if (const toml::node *alarm = root.get("alarm"))
+        return ParseAlarm(*alarm, out.alarm);
+    return "";
+}
+
+} // namespace
+
+std::string ParseDirectory(const std::string &text, Directory &out)
+{
+    out = Directory{};
+    Directory parsed;
+    std::string problem;
+    try {
+        toml::table root = toml::parse(text);
+        problem = ParseTable(root, parsed);
+    } catch (const toml::parse_error &error) {
+        problem = std::string(error.description()) + " (line " + std::to_string(error.source().begin.line) + ")";
+    }
+    if (problem.empty())
+        out = std::move(parsed);
+    return problem;
+}
+
+std::string ReadDirectoryFile(const std::string &path, Directory &out)
+{
+    out = Directory{};
+    std::ifstream file(path, std::ios::binary);
+    if (!file)
+        return path + ": cannot open the file";
+    std::ostringstream text;
+    text << file.rdbuf();
+    std::string problem = ParseDirectory(text.str(), out);
+    return problem.empty() ? "" : path + ": " + problem;
+}
+
+} // namespace dialx

@@ -1,0 +1,210 @@
+// Alarm calls: stations that call the pool, identify themselves and are handed over.
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "Peers.h"
+#include "entry/DialX.h"
+
+namespace dialx_test {
+namespace {
+
+// Records what the pool hands to the host.
+class AlarmCallTest : public PoolTest {
+protected:
+    struct Handed {
+        uint32_t station;
+        uint16_t ref;
+    };
+
+    void SetUp() override
+    {
+        PoolTest::SetUp();
+        dialx::SetIdentTimeoutMs(200);
+        dialx::SetAlarmCallback([this](uint32_t station, uint16_t ref) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            handed_.push_back({station, ref});
+            changed_.notify_all();
+        });
+        port_ = dialx::Listen(0);
+        ASSERT_GT(port_, 0);
+    }
+
+    // Waits (bounded) until `count` calls were handed over; returns what was handed.
+    std::vector<Handed> WaitHanded(size_t count)
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait_for(lock, std::chrono::seconds(3), [&] { return handed_.size() >= count; });
+        return handed_;
+    }
+
+    std::vector<Handed> HandedNow()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return handed_;
+    }
+
+    int port_ = 0;
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<Handed> handed_;
+};
+
+TEST_F(AlarmCallTest, GoodIdentificationLinesHandTheCallOver)
+{
+    struct Case {
+        std::string line;
+        uint32_t station;
+    } cases[] = {
+        {"17\n", 17},
+        {"042\r\n", 42},
+        {"0\n", 0},
+        {"999\n", 999},
+        {"4294967295\r\n", 4294967295u},
+    };
+    size_t count = 0;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.line);
+        int caller = Dial(static_cast<uint16_t>(port_));
+        ASSERT_GE(caller, 0);
+        WriteAll(caller, c.line);
+        auto handed = WaitHanded(++count);
+        ASSERT_EQ(handed.size(), count);
+        EXPECT_EQ(handed.back().station, c.station);
+        const uint16_t ref = handed.back().ref;
+        EXPECT_GE(ref, 1u);
+        EXPECT_LE(ref, 254u);
+
+        // The call carries bytes both ways, and the host ends it.
+        ASSERT_EQ(DIALX_Send(ref, "IDENT?\r", 7), DIALX_OK);
+        EXPECT_EQ(ReadUpTo(caller, 7), "IDENT?\r");
+        WriteAll(caller, "I");
+        uint8_t byte = 0;
+        uint32_t received = 0;
+        EXPECT_EQ(DIALX_Receive(ref, &byte, 1, &received), DIALX_OK);
+        EXPECT_EQ(byte, 'I');
+        EXPECT_EQ(DIALX_Disconnect(ref), DIALX_OK);
+        EXPECT_TRUE(SeesClose(caller));
+        Close(caller);
+    }
+    dialx::Counters counters = dialx::GetCounters();
+    EXPECT_EQ(counters.alarmCalls, std::size(cases));
+    EXPECT_EQ(counters.rejectedCalls, 0u);
+}
+
+TEST_F(AlarmCallTest, BytesThatFollowTheLineAreKept)
+{
+    int caller = Dial(static_cast<uint16_t>(port_));
+    ASSERT_GE(caller, 0);
+    WriteAll(caller, "5\nHELLO");
+    auto handed = WaitHanded(1);
+    ASSERT_EQ(handed.size(), 1u);
+    EXPECT_EQ(handed[0].station, 5u);
+    std::string got;
+    for (int i = 0; i < 5; ++i) {
+        uint8_t byte = 0;
+        uint32_t received = 0;
+        ASSERT_EQ(DIALX_Receive(handed[0].ref, &byte, 1, &received), DIALX_OK);
+        got.push_back(static_cast<char>(byte));
+    }
+    EXPECT_EQ(got, "HELLO");
+    Close(caller);
+}
+
+TEST_F(AlarmCallTest, BadOrMissingIdentificationClosesTheCall)
+{
+    const std::string cases[] = {
+        "12a\n",              // not a number
+        " 7\n",               // no blanks
+        "-1\n",               // no sign
+        "\n",                 // empty
+        "\r\n",               // empty with CR
+        "4294967296\n",       // beyond 32 bits
+        "12\r\r\n",           // one CR only
+        "1234567890123456",   // 16 bytes without LF: too long
+        "000000000000001\n",  // 15 digits: too long for a station number
+        "",                   // silent until the identification time-out
+        "12",                 // line never finished
+    };
+    uint64_t refused = 0;
+    for (const std::string &line : cases) {
+        SCOPED_TRACE(line);
+        int caller = Dial(static_cast<uint16_t>(port_));
+        ASSERT_GE(caller, 0);
+        if (!line.empty())
+            WriteAll(caller, line);
+        EXPECT_TRUE(SeesClose(caller));
+        Close(caller);
+        EXPECT_EQ(dialx::GetCounters().rejectedCalls, ++refused);
+    }
+    EXPECT_TRUE(HandedNow().empty());
+    EXPECT_EQ(dialx::GetCounters().alarmCalls, 0u);
+    EXPECT_EQ(dialx::GetCounters().openConnections, 0u);
+}
+
+TEST_F(AlarmCallTest, SilentCallerDoesNotHoldUpOthers)
+{
+    dialx::SetIdentTimeoutMs(500);
+    int silent = Dial(static_cast<uint16_t>(port_));
+    ASSERT_GE(silent, 0);
+    int caller = Dial(static_cast<uint16_t>(port_));
+    ASSERT_GE(caller, 0);
+    WriteAll(caller, "3\n");
+    auto handed = WaitHanded(1);
+    ASSERT_EQ(handed.size(), 1u);
+    EXPECT_EQ(handed[0].station, 3u);
+    // The silent one is still waiting for its deadline while the other was handed over.
+    EXPECT_EQ(dialx::GetCounters().rejectedCalls, 0u);
+    EXPECT_TRUE(SeesClose(silent));
+    EXPECT_EQ(dialx::GetCounters().rejectedCalls, 1u);
+    Close(silent);
+    Close(caller);
+}
+
+TEST_F(AlarmCallTest, CallsAreRefusedWithoutCallbackOrFreeReference)
+{
+    // The pool full of outgoing calls.
+    Station station(512);
+    AddEntry(1, station.Port());
+    for (int i = 0; i < 254; ++i) {
+        uint16_t ref = 0;
+        ASSERT_EQ(DIALX_Connect(1, 100, &ref), DIALX_OK);
+    }
+    int caller = Dial(static_cast<uint16_t>(port_));
+    WriteAll(caller, "8\n");
+    EXPECT_TRUE(SeesClose(caller));
+    Close(caller);
+    EXPECT_EQ(dialx::GetCounters().rejectedCalls, 1u);
+
+    // Room again, but nobody to answer.
+    ASSERT_EQ(DIALX_Disconnect(1), DIALX_OK);
+    dialx::SetAlarmCallback(nullptr);
+    caller = Dial(static_cast<uint16_t>(port_));
+    WriteAll(caller, "8\n");
+    EXPECT_TRUE(SeesClose(caller));
+    Close(caller);
+    EXPECT_EQ(dialx::GetCounters().rejectedCalls, 2u);
+    EXPECT_TRUE(HandedNow().empty());
+    EXPECT_EQ(dialx::GetCounters().openConnections, 253u);
+}
+
+TEST_F(AlarmCallTest, ResetStopsAnsweringAndClosesHandedCalls)
+{
+    int caller = Dial(static_cast<uint16_t>(port_));
+    WriteAll(caller, "9\n");
+    ASSERT_EQ(WaitHanded(1).size(), 1u);
+    int waiting = Dial(static_cast<uint16_t>(port_)); // not yet identified
+    dialx::Reset();
+    EXPECT_TRUE(SeesClose(caller));
+    EXPECT_TRUE(SeesClose(waiting));
+    EXPECT_EQ(Dial(static_cast<uint16_t>(port_)), -1);
+    EXPECT_EQ(dialx::ListenPort(), 0u);
+    Close(caller);
+    Close(waiting);
+}
+
+} // namespace
+} // namespace dialx_test

@@ -1,0 +1,232 @@
+// The dial directory file and how the pool finds it.
+#include <string>
+
+#include "Peers.h"
+#include "entry/DialX.h"
+
+namespace dialx_test {
+namespace {
+
+using DirectoryTest = PoolTest;
+
+TEST(DirectoryParse, ReadsEntriesAndAlarmSettings)
+{
+    dialx::Directory directory;
+    ASSERT_EQ(dialx::ParseDirectory(R"(
+# two routers and the alarm line
+[[dial]]
+ref = 12
+host = "127.0.0.1"
+port = 5001
+connect_timeout_ms = 3000
+
+[[dial]]
+ref = 65535
+host = "10.1.2.3"
+port = 65535
+
+[alarm]
+listen = 5100
+address = "0.0.0.0"
+ident_timeout_ms = 2500
+)",
+                                      directory),
+              "");
+    ASSERT_EQ(directory.entries.size(), 2u);
+    EXPECT_EQ(directory.entries[0].ref, 12u);
+    EXPECT_EQ(directory.entries[0].host, "127.0.0.1");
+    EXPECT_EQ(directory.entries[0].port, 5001u);
+    EXPECT_EQ(directory.entries[0].connectTimeoutMs, 3000u);
+    EXPECT_EQ(directory.entries[1].ref, 65535u);
+    EXPECT_EQ(directory.entries[1].host, "10.1.2.3");
+    EXPECT_EQ(directory.entries[1].port, 65535u);
+    EXPECT_EQ(directory.entries[1].connectTimeoutMs, 3000u); // the default
+    EXPECT_TRUE(directory.alarm.enabled);
+    EXPECT_EQ(directory.alarm.address, "0.0.0.0");
+    EXPECT_EQ(directory.alarm.port, 5100u);
+    EXPECT_EQ(directory.alarm.identTimeoutMs, 2500u);
+}
+
+TEST(DirectoryParse, AlarmDefaultsAndAnEmptyDirectory)
+{
+    dialx::Directory directory;
+    ASSERT_EQ(dialx::ParseDirectory("[alarm]\nlisten = 0\n", directory), "");
+    EXPECT_TRUE(directory.entries.empty());
+    EXPECT_TRUE(directory.alarm.enabled);
+    EXPECT_EQ(directory.alarm.port, 0u);
+    EXPECT_EQ(directory.alarm.address, "127.0.0.1");
+    EXPECT_EQ(directory.alarm.identTimeoutMs, 5000u);
+
+    ASSERT_EQ(dialx::ParseDirectory("", directory), "");
+    EXPECT_TRUE(directory.entries.empty());
+    EXPECT_FALSE(directory.alarm.enabled);
+}
+
+TEST(DirectoryParse, RefusesBadEntriesNamingWhatAndWhere)
+{
+    const std::string good = "[[dial]]\nref = 1\nhost = \"127.0.0.1\"\nport = 5001\n";
+    struct Case {
+        std::string text;
+        std::string problem; // the whole message
+    } cases[] = {
+        {"[[dial]]\nhost = \"h\"\nport = 1\n", "dial entry 1: missing 'ref' (line 1)"},
+        {"[[dial]]\nref = -1\nhost = \"h\"\nport = 1\n", "dial entry 1: 'ref' = -1 is not within 0..65535 (line 2)"},
+        {"[[dial]]\nref = 65536\nhost = \"h\"\nport = 1\n",
+         "dial entry 1: 'ref' = 65536 is not within 0..65535 (line 2)"},
+        {"[[dial]]\nref = 1.5\nhost = \"h\"\nport = 1\n", "dial entry 1: 'ref' is not an integer (line 2)"},
+        {"[[dial]]\nref = 1\nport = 1\n", "dial entry 1: missing 'host' (line 1)"},
+        {"[[dial]]\nref = 1\nhost = \"\"\nport = 1\n", "dial entry 1: 'host' is not a non-empty string (line 3)"},
+        {"[[dial]]\nref = 1\nhost = 7\nport = 1\n", "dial entry 1: 'host' is not a non-empty string (line 3)"},
+        {"[[dial]]\nref = 1\nhost = \"h\"\nport = 0\n", "dial entry 1: 'port' = 0 is not within 1..65535 (line 4)"},
+        {"[[dial]]\nref = 1\nhost = \"h\"\nport = \"5001\"\n", "dial entry 1: 'port' is not an integer (line 4)"},
+        {good + "connect_timeout_ms = 0\n",
+         "dial entry 1: 'connect_timeout_ms' = 0 is not within 1..600000 (line 5)"},
+        {good + "prot = 5002\n", "dial entry 1: unknown key 'prot' (line 5)"},
+        {good + good, "dial entry 2: duplicate ref 1 (line 5)"},
+        {"dial = 5\n", "'dial' must be written as [[dial]] tables (line 1)"},
+        {"dial = [5]\n", "dial entry 1: not a table (line 1)"},
+        {"[alarm]\naddress = \"0.0.0.0\"\n", "alarm: missing 'listen' (line 1)"},
+        {"[alarm]\nlisten = 70000\n", "alarm: 'listen' = 70000 is not within 0..65535 (line 2)"},
+        {"[alarm]\nlisten = 1\nident_timeout_ms = -5\n",
+         "alarm: 'ident_timeout_ms' = -5 is not within 1..600000 (line 3)"},
+        {"alarm = 1\n", "alarm: not a table (line 1)"},
+        {"[modem]\nx = 1\n", "directory: unknown key 'modem' (line 1)"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.text);
+        dialx::Directory directory;
+        directory.entries.push_back({9, "x", 9, 9});
+        EXPECT_EQ(dialx::ParseDirectory(c.text, directory), c.problem);
+        EXPECT_TRUE(directory.entries.empty());
+        EXPECT_FALSE(directory.alarm.enabled);
+    }
+}
+
+TEST(DirectoryParse, ShippedExampleIsValid)
+{
+    dialx::Directory directory;
+    ASSERT_EQ(dialx::ReadDirectoryFile(DIALX_EXAMPLE_FILE, directory), "");
+    ASSERT_EQ(directory.entries.size(), 2u);
+    EXPECT_EQ(directory.entries[0].ref, 12u);
+    EXPECT_EQ(directory.entries[1].connectTimeoutMs, 3000u);
+    EXPECT_EQ(directory.alarm.port, 5100u);
+}
+
+TEST(DirectoryParse, SyntaxErrorsNameTheLine)
+{
+    dialx::Directory directory;
+    std::string problem = dialx::ParseDirectory("[[dial]]\nref = 1\nhost = \"unterminated\n", directory);
+    EXPECT_NE(problem.find("(line 3)"), std::string::npos) << problem;
+    EXPECT_TRUE(directory.entries.empty());
+}
+
+TEST_F(DirectoryTest, FileNamedByTheEnvironmentIsLoadedOnFirstUse)
+{
+    Station station;
+    TempFile file("[[dial]]\nref = 12\nhost = \"127.0.0.1\"\nport = " + std::to_string(station.Port()) +
+                  "\nconnect_timeout_ms = 1000\n\n[alarm]\nlisten = 0\n");
+    setenv(dialx::kConfigEnv, file.Path().c_str(), 1);
+    EXPECT_FALSE(dialx::IsConfigured());
+    uint16_t ref = 0;
+    ASSERT_EQ(DIALX_Connect(12, 100, &ref), DIALX_OK);
+    EXPECT_TRUE(dialx::IsConfigured());
+    int peer = station.Accept();
+    EXPECT_GE(peer, 0);
+    Close(peer);
+    EXPECT_EQ(DIALX_Connect(13, 100, &ref), DIALX_ILLEGAL_DIALREF);
+    EXPECT_NE(dialx::ListenPort(), 0u);
+    int caller = Dial(dialx::ListenPort());
+    EXPECT_GE(caller, 0);
+    Close(caller);
+}
+
+TEST_F(DirectoryTest, BadOrMissingFileLeavesThePoolNotInitialised)
+{
+    TempFile bad("[alarm]\nlisten = 0\n[[dial]]\nref = 1\nhost = \"127.0.0.1\"\nport = 5001\n"
+                 "[[dial]]\nref = 2\nport = 5002\n");
+    const std::string missing = bad.Path() + ".missing";
+    struct Case {
+        std::string path;
+        std::string problem;
+    } cases[] = {
+        {bad.Path(), bad.Path() + ": dial entry 2: missing 'host' (line 7)"},
+        {missing, missing + ": cannot open the file"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.path);
+        dialx::Reset();
+        setenv(dialx::kConfigEnv, c.path.c_str(), 1);
+        uint16_t ref = 0;
+        EXPECT_EQ(DIALX_Connect(1, 100, &ref), DIALX_NOT_INITIALISED);
+        EXPECT_EQ(DIALX_Disconnect(1), DIALX_NOT_INITIALISED);
+        EXPECT_EQ(dialx::LastError(), c.problem);
+        EXPECT_FALSE(dialx::IsConfigured());
+        EXPECT_EQ(dialx::ListenPort(), 0u); // nothing of a bad file is used
+    }
+}
+
+TEST_F(DirectoryTest, FileIsLookedForOnceUntilReset)
+{
+    Station station;
+    TempFile file("[[dial]]\nref = 3\nhost = \"127.0.0.1\"\nport = " + std::to_string(station.Port()) + "\n");
+    const std::string late = file.Path() + ".late";
+    setenv(dialx::kConfigEnv, late.c_str(), 1);
+    uint16_t ref = 0;
+    EXPECT_EQ(DIALX_Connect(3, 100, &ref), DIALX_NOT_INITIALISED);
+
+    ASSERT_EQ(std::rename(file.Path().c_str(), late.c_str()), 0);
+    EXPECT_EQ(DIALX_Connect(3, 100, &ref), DIALX_NOT_INITIALISED);
+    dialx::Reset();
+    EXPECT_EQ(DIALX_Connect(3, 100, &ref), DIALX_OK);
+    std::remove(late.c_str());
+}
+
+TEST_F(DirectoryTest, ExplicitConfigurationIsAllOrNothing)
+{
+    // A duplicate of an existing reference spoils the whole addition.
+    AddEntry(1, 5001);
+    dialx::Directory more;
+    more.entries.push_back({2, "127.0.0.1", 5002, 1000});
+    more.entries.push_back({1, "127.0.0.1", 5003, 1000});
+    more.alarm.enabled = true;
+    EXPECT_EQ(dialx::Configure(more), "duplicate dial reference 1");
+    EXPECT_EQ(dialx::LastError(), "duplicate dial reference 1");
+    uint16_t ref = 0;
+    EXPECT_EQ(DIALX_Connect(2, 100, &ref), DIALX_ILLEGAL_DIALREF);
+    EXPECT_EQ(dialx::ListenPort(), 0u);
+
+    struct Case {
+        uint16_t ref;
+        const char *host;
+        uint16_t port;
+        uint32_t timeoutMs;
+        const char *problem;
+    } cases[] = {
+        {5, "127.0.0.1", 0, 1000, "dial reference 5: port 0"},
+        {6, "127.0.0.1", 5001, 0, "dial reference 6: connect time-out 0"},
+        {7, "", 5001, 1000, "dial reference 7: empty host"},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(dialx::AddDialEntry({c.ref, c.host, c.port, c.timeoutMs}), c.problem);
+        EXPECT_EQ(DIALX_Connect(c.ref, 100, &ref), DIALX_ILLEGAL_DIALREF);
+    }
+}
+
+TEST_F(DirectoryTest, ListenReplacesTheEarlierPort)
+{
+    int first = dialx::Listen(0);
+    ASSERT_GT(first, 0);
+    int second = dialx::Listen(0);
+    ASSERT_GT(second, 0);
+    EXPECT_NE(first, second);
+    EXPECT_EQ(dialx::ListenPort(), static_cast<uint16_t>(second));
+    EXPECT_EQ(Dial(static_cast<uint16_t>(first)), -1);
+    EXPECT_TRUE(dialx::IsConfigured());
+    // A port that cannot be bound fails without taking the working one down.
+    EXPECT_EQ(dialx::Listen(static_cast<uint16_t>(second)), -1);
+    EXPECT_NE(dialx::LastError().find("cannot listen"), std::string::npos) << dialx::LastError();
+    EXPECT_EQ(dialx::ListenPort(), static_cast<uint16_t>(second));
+}
+
+} // namespace
+} // namespace dialx_test
