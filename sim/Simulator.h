@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -19,7 +20,7 @@ namespace trs::sim {
 // A resource of the ETAT commands: one state character and a 16-character value field.
 struct Resource {
     char state = '.';                       // '.', 'A' or 'P'
-    std::string field = "          :     0"; // exactly 16 characters
+    std::string field = "          :    0"; // exactly 16 characters
 };
 
 struct StationConfig {
@@ -32,6 +33,10 @@ struct StationConfig {
     std::map<uint32_t, Resource> resources;
     // Clock offset from the computer's clock, changed by TIME! and DATE!.
     std::chrono::seconds clockOffset{0};
+    // Options.
+    bool requireLogon = false;    // data commands answer 132 until ACCES succeeded on the line
+    bool strictVariables = false; // unknown variables answer 140 instead of a default value
+    bool decimalPoint = false;    // floats go out with '.' instead of the usual ','
 };
 
 enum class FaultKind {
@@ -55,6 +60,8 @@ struct Fault {
 
 struct Counters {
     uint64_t telegrams = 0, checksumErrors = 0, wakeUps = 0, bytesIn = 0, bytesOut = 0;
+    uint64_t overflows = 0;  // frames longer than the input buffer, discarded
+    uint64_t unanswered = 0; // frames that no station answered (no station for the line)
 };
 
 class Simulator {
@@ -96,6 +103,12 @@ public:
     bool WaitForTelegrams(size_t n, std::chrono::milliseconds timeout) const;
     Counters GetCounters() const;
 
+    // Called on the line thread for every telegram received (incoming = true) and every
+    // reply sent, with the payload (replies as framed bytes); for verbose program output.
+    void SetTrace(std::function<void(bool incoming, const std::string &bytes)> trace);
+    // All configured stations in their order.
+    std::vector<StationConfig> Stations() const;
+
     struct Impl;
 
 private:
@@ -105,5 +118,7 @@ private:
 // Frame helpers shared with tests and tools.
 char Checksum(const std::string &payload);   // 0x40 + ((64 - sum % 64) % 64)
 std::string Frame(const std::string &payload); // payload + checksum + CR
+// Bytes made readable for logs: TAB as \t, CR as \r, other control bytes as \xNN.
+std::string Printable(const std::string &bytes);
 
 } // namespace trs::sim
