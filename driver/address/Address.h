@@ -33,6 +33,8 @@ enum { MODEM_GATE_STATION_OFFSET = 1000 };
 
 uint32_t Parse(RequestBlock *request);
 uint16_t GetMemTypeFromGAS(const char *gas);
+/* value: a 4-byte value area. RA, FR, FX: float in bytes 0..3; the other types that
+ * GetMemTypeFromGAS names: 16-bit integer in bytes 2 and 3; any other type: unchanged. */
 void ValueFromText(void *value, uint32_t memoryType, const char *text);
 /* Upper-cases source in place; writes e.g. RA005 into target (at most targetSize - 1). */
 void NormaliseResourceName(char *source, char *target, size_t targetSize);
