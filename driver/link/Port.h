@@ -24,7 +24,19 @@ uint32_t WritePort(PortHandle handle, const void *buffer, uint32_t count, uint32
 uint32_t ReadPort(PortHandle handle, void *buffer, uint32_t count, uint32_t *read);
 uint32_t ClosePort(PortHandle handle);
 
+/* The number that log lines show for a handle (the file descriptor). */
+uint32_t PortHandleNumber(PortHandle handle);
+
 /* The direct operations on the handle that the telegram layer and the log-on use. */
 bool PortSetRts(PortHandle handle, bool on);           /* EscapeCommFunction SETRTS/CLRRTS */
 bool PortOutputQueue(PortHandle handle, uint32_t *bytes); /* ClearCommError: bytes still to send */
 bool PortPurgeOutput(PortHandle handle);               /* PurgeComm PURGE_TXABORT */
+
+/* Counters of an open port, for measurements and tests: read() calls on the device,
+ * ReadPort calls, and the byte counts of the last eight ReadPort calls, oldest first. */
+struct PortStatistics {
+    uint64_t systemReads;
+    uint64_t portReads;
+    uint32_t recentReads[8];
+};
+bool PortGetStatistics(PortHandle handle, PortStatistics *statistics);

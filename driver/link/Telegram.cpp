@@ -1,0 +1,323 @@
+// Telegram framing, the exchange of one telegram and its reply on the serial port or a
+// multi-modem connection, the bus mutex, the status texts and the request cycle.
+#include "link/Telegram.h"
+
+#include <chrono>
+#include <stdio.h>
+#include <string.h>
+
+#include "Modules/WitModem.h"
+#include "entry/DialX.h"
+#include "entry/Entry.h"
+#include "entry/KivRun.h"
+#include "link/Port.h"
+#include "link/Station.h"
+#include "platform/Platform.h"
+
+namespace {
+
+const char CR = '\r';
+
+/* How long Send waits for the output queue to empty after the write, nominal ms. */
+const uint32_t OUTPUT_DRAIN_BOUND_MS = 5000;
+/* The shortest wait between two time-out lines of ReqSem, nominal ms. */
+const uint32_t MIN_MUTEX_PERIOD_MS = 1000;
+
+struct StatusEntry {
+    uint32_t code;
+    const char *text;
+};
+
+const StatusEntry kStatusTexts[] = {
+    {0, "STATUS OK"},
+    {1, "command without object"},
+    {2, "system busy"},
+    {128, "protocol error (unknown cmd?"},
+    {129, "syntax error in command"},
+    {130, "checksum error in cmd"},
+    {131, "command (type) error"},
+    {132, "access not allowed (invalid access code?)"},
+    {133, "parameter error"},
+    {134, "module type error"},
+    {135, "access blocked"},
+    {136, "syntax error"},
+    {137, "'(' missing"},
+    {138, "')' missing"},
+    {139, "telegram too long"},
+    {140, "unknown variable"},
+    {141, "type error"},
+    {142, "relational operator error"},
+    {143, "type compatibility error"},
+    {144, "token too long"},
+    {145, "missing token error"},
+    {146, "invalid token error"},
+    {147, "empty token error"},
+};
+
+/* The text of a status outside the table: one per thread, so that threads never tear each
+ * other's text, while on one thread the next such code still overwrites it. */
+thread_local char tStatusText[32];
+
+/* A broken multi-modem connection: the station is no longer connected, and during a host
+ * request the emergency disconnection starts. */
+void ConnectionBroken(DriverInstance *instance, uint32_t station)
+{
+    StationRecord *record = StationOf(instance, station);
+    if (record) {
+        record->connRef = DIALX_NO_CONNECTION;
+        record->onlineState = 0;
+    }
+    if (instance->hostRequestActive.load() == 1)
+        EmergencyDisconnect(instance, station);
+}
+
+uint16_t ConnRefOf(DriverInstance *instance, uint32_t station)
+{
+    StationRecord *record = StationOf(instance, station);
+    return record ? record->connRef.load() : static_cast<uint16_t>(DIALX_NO_CONNECTION);
+}
+
+uint32_t SendModem(const char *bytes, uint32_t count, DriverInstance *instance, uint32_t station)
+{
+    uint16_t connRef = ConnRefOf(instance, station);
+    (void)DIALX_Flush(connRef);
+    int32_t rc = DIALX_Send(connRef, bytes, count);
+    if (rc == DIALX_OK)
+        return LINK_OK;
+    KivErr(LOG_TRACE, "TRSLNK> Send() error send: DIALX_Send() %s", ModemErrorText(rc));
+    if (rc == DIALX_WRITING_ERROR)
+        return LINK_FAILED;
+    if (rc == DIALX_CONN_BROKEN)
+        ConnectionBroken(instance, station);
+    return LINK_BROKEN;
+}
+
+/* Spins with a yield between queries until the port reports its output queue empty, so
+ * that RTS drops right behind the last byte. Bounded in case the queue never empties. */
+void WaitOutputSent(PortHandle port)
+{
+    using Clock = std::chrono::steady_clock;
+    const auto end = Clock::now() + std::chrono::milliseconds(PlatformScaledMs(OUTPUT_DRAIN_BOUND_MS));
+    for (;;) {
+        uint32_t pending = 0;
+        if (!PortOutputQueue(port, &pending)) {
+            KivErr(LOG_TRACE, "TRSLNK> Send() ClearCommError() failed");
+            return;
+        }
+        if (pending == 0)
+            return;
+        if (Clock::now() >= end) {
+            KivErr(LOG_TRACE, "TRSLNK> Send() output queue not empty (%u bytes)", pending);
+            return;
+        }
+        PlatformSleepMs(0);
+    }
+}
+
+uint32_t SendSerial(const char *bytes, uint32_t count, DriverInstance *instance)
+{
+    PortHandle port = instance->comHandle.load();
+    (void)DrainInput(port);
+    if (!PortSetRts(port, true))
+        KivErr(LOG_TRACE, "TRSLNK> Send() EscapeCommFunction() failed");
+    uint32_t written = 0;
+    uint32_t rc = WritePort(port, bytes, count, &written);
+    WaitOutputSent(port);
+    if (!PortSetRts(port, false))
+        KivErr(LOG_TRACE, "TRSLNK> Send() EscapeCommFunction() failed");
+    return rc == PORT_OK && written == count ? LINK_OK : LINK_BROKEN;
+}
+
+} // namespace
+
+char TelegramChecksum(const char *payload, size_t length)
+{
+    uint32_t sum = 0;
+    for (size_t i = 0; i < length; i++)
+        sum += static_cast<unsigned char>(payload[i]);
+    return static_cast<char>(0x40 + (64 - sum % 64) % 64);
+}
+
+uint32_t SendTelegram(char *payload, uint32_t length, DriverInstance *instance, uint32_t station)
+{
+    payload[length] = TelegramChecksum(payload, length);
+    payload[length + 1] = CR;
+    uint32_t rc = Send(payload, length + 2, instance, station);
+    payload[length] = '\0';
+    return rc;
+}
+
+uint32_t Send(const char *bytes, uint32_t count, DriverInstance *instance, uint32_t station)
+{
+    if (instance->ifg != 0)
+        PlatformSleepMs(instance->ifg);
+    if (instance->modemMode)
+        return SendModem(bytes, count, instance, station);
+    return SendSerial(bytes, count, instance);
+}
+
+uint32_t ReceiveByte(char *buffer, DriverInstance *instance, uint32_t station)
+{
+    if (instance->modemMode) {
+        uint32_t received = 0;
+        int32_t rc = DIALX_Receive(ConnRefOf(instance, station), buffer, 1, &received);
+        if (rc != DIALX_OK)
+            return static_cast<uint32_t>(rc);
+        // Success without the byte: no byte came within the connection's time.
+        return received == 1 ? 0 : static_cast<uint32_t>(DIALX_CONNECTION_TIMEOUT);
+    }
+    uint32_t read = 0;
+    uint32_t rc = ReadPort(instance->comHandle.load(), buffer, 1, &read);
+    return rc == PORT_OK && read == 1 ? 0 : static_cast<uint32_t>(LINK_BROKEN);
+}
+
+uint32_t ReceiveMsg(char *buffer, uint32_t *lengthOut, DriverInstance *instance, uint32_t station, uint16_t maxLength)
+{
+    const time_t deadline = PlatformDeadlineClock() + instance->comTimeout.load() / 98 + 2;
+    uint32_t n = 0;
+    if (lengthOut)
+        *lengthOut = 0;
+    // Never a byte beyond maxLength: a buffer of no byte reads nothing and overflows.
+    while (n < maxLength) {
+        uint32_t rc = ReceiveByte(buffer + n, instance, station);
+        if (rc != 0) {
+            if (lengthOut)
+                *lengthOut = n;
+            if (!instance->modemMode) {
+                KivErr(LOG_TRACE, "TRSLNK> ReceiveMsg() (SERIAL MODE) error, reading message from controller (%u read)", n);
+                return rc;
+            }
+            KivErr(LOG_ERROR, "TRSLNK> ReceiveMsg() error, reading message from controller, DIALX_Receive: %s, (%u read)",
+                   ModemErrorText(static_cast<int32_t>(rc)), n);
+            if (rc == DIALX_CONN_BROKEN)
+                ConnectionBroken(instance, station);
+            return LINK_BROKEN;
+        }
+        n++;
+        if (buffer[n - 1] == CR || PlatformDeadlineClock() >= deadline)
+            break;
+    }
+    if (PlatformDeadlineClock() >= deadline) {
+        KivErr(LOG_ERROR, "TRSLNK> ReceiveMsg() time-out while reading message from controller (%u read)", n);
+        return LINK_FAILED;
+    }
+    if (n >= maxLength) {
+        KivErr(LOG_ERROR, "TRSLNK> ReceiveMsg() buffer overflow, reading message from controller");
+        KivErr(LOG_ERROR, "TRSLNK> ReceiveMsg() Max. expected bytes: %d Bytes read: %d", maxLength, static_cast<int>(n));
+        return LINK_FAILED;
+    }
+    // A CR alone has no checksum byte in front of it.
+    if (n < 2) {
+        KivErr(LOG_TRACE, "TRSLNK> ReceiveMsg() reply too short (%u read), reading message from controller", n);
+        return LINK_FAILED;
+    }
+    char expected = TelegramChecksum(buffer, n - 2);
+    if (expected != buffer[n - 2]) {
+        KivErr(LOG_TRACE, "TRSLNK> ReceiveMsg() checksum error (%u,%u), reading message from controller",
+               static_cast<unsigned char>(expected), static_cast<unsigned char>(buffer[n - 2]));
+        return LINK_FAILED;
+    }
+    if (lengthOut)
+        *lengthOut = n - 2;
+    buffer[n - 2] = '\0';
+    return LINK_OK;
+}
+
+uint32_t ReqSem(DriverInstance *instance)
+{
+    uint64_t period = static_cast<uint64_t>(instance->hostTimeoutMs) * 30;
+    if (period < MIN_MUTEX_PERIOD_MS)
+        period = MIN_MUTEX_PERIOD_MS;
+    if (period > UINT32_MAX)
+        period = UINT32_MAX;
+    // The callers go on with their exchange whatever this returns, so a timed-out wait is
+    // logged and waited out again: an exchange never runs without the mutex.
+    for (;;) {
+        int rc = PlatformWaitMutex(instance->busMutex, static_cast<uint32_t>(period));
+        if (rc == MUTEX_ACQUIRED)
+            return LINK_OK;
+        if (rc != MUTEX_TIMEOUT) {
+            KivErr(LOG_ERROR, "TRSLNK> ReqSem() ERROR requesting MUTEX semaphore %d",
+                   static_cast<int>(PlatformLastError()));
+            return LINK_BROKEN;
+        }
+        KivErr(LOG_ERROR, "TRSLNK> ReqSem() TIMEOUT requesting MUTEX semaphore");
+    }
+}
+
+uint32_t RelSem(DriverInstance *instance)
+{
+    if (PlatformReleaseMutex(instance->busMutex) != 0) {
+        KivErr(LOG_ERROR, "TRSLNK> RelSem() ERROR releasing MUTEX semaphore %d", static_cast<int>(PlatformLastError()));
+        return LINK_BROKEN;
+    }
+    return LINK_OK;
+}
+
+const char *WitStatusText(uint32_t code)
+{
+    for (const StatusEntry &entry : kStatusTexts)
+        if (entry.code == code)
+            return entry.text;
+    snprintf(tStatusText, sizeof tStatusText, "unknown status %u", code);
+    return tStatusText;
+}
+
+bool ReplyHasStatut(const char *reply)
+{
+    return reply && strstr(reply, "STATUT") != nullptr;
+}
+
+bool ReadStatut(const char *reply, uint32_t *status)
+{
+    const char *at = reply ? strstr(reply, "STATUT") : nullptr;
+    unsigned value = 0;
+    if (!at || sscanf(at, "STATUT\t%3u", &value) != 1)
+        return false;
+    if (status)
+        *status = value;
+    return true;
+}
+
+uint32_t RunRequestCycle(RequestCycle *cycle)
+{
+    DriverInstance *instance = cycle->instance;
+    uint32_t result = LINK_OK;
+    for (int attempt = 0; attempt < 4; attempt++) {
+        const uint32_t previous = result;
+        if (cycle->onAttempt)
+            cycle->onAttempt(cycle, attempt);
+        if (attempt == 2) {
+            int32_t identity = 0;
+            uint32_t logOn = InitStation(instance, static_cast<uint8_t>(cycle->station), &identity);
+            StationRecord *record = StationOf(instance, cycle->station);
+            if (record)
+                record->loggedOn = logOn == 0 ? 1 : 0;
+            if (logOn != 0) {
+                if (cycle->onLogOnFailed)
+                    cycle->onLogOnFailed(cycle);
+                return LINK_BROKEN;
+            }
+        }
+        result = SendTelegram(cycle->payload, cycle->payloadLength, instance, cycle->station);
+        if (result != LINK_OK) {
+            if (cycle->onSendFailed)
+                cycle->onSendFailed(cycle, attempt);
+            continue;
+        }
+        uint32_t length = 0;
+        result = ReceiveMsg(cycle->reply, &length, instance, cycle->station, cycle->maxLength);
+        if (result != LINK_OK) {
+            if (result == LINK_BROKEN && previous != LINK_BROKEN)
+                result = LINK_FAILED;
+            if (cycle->onReceiveFailed)
+                cycle->onReceiveFailed(cycle, attempt);
+            continue;
+        }
+        uint32_t good = LINK_OK;
+        if (!cycle->checkReply || cycle->checkReply(cycle, attempt, length, &good) == CYCLE_REPLY_GOOD)
+            return good;
+        result = LINK_FAILED;
+    }
+    return result;
+}
