@@ -1,0 +1,358 @@
+// Read requests: single gates (function code 5) and blocks (function code 6).
+#include <stdarg.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "Modules/CurrentStates.h"
+#include "Modules/WitModem.h"
+#include "Modules/WitRead.h"
+#include "address/Address.h"
+#include "entry/KivRun.h"
+#include "link/Station.h"
+#include "link/Telegram.h"
+#include "platform/Platform.h"
+
+namespace {
+
+/* The telegram must leave room for the checksum character and the CR behind it. */
+constexpr size_t TX_PAYLOAD_LIMIT = TX_BUFFER_SIZE - 2;
+constexpr uint16_t READ_REPLY_LIMIT = 50000;
+
+GateRequest *GateOf(RequestBlock *request)
+{
+    return static_cast<GateRequest *>(request->params);
+}
+
+/* Appends to a telegram being built; false when it would not fit. */
+bool AppendFormat(char *buffer, size_t *length, const char *format, ...) __attribute__((format(printf, 3, 4)));
+bool AppendFormat(char *buffer, size_t *length, const char *format, ...)
+{
+    const size_t room = TX_PAYLOAD_LIMIT + 1 - *length;
+    va_list args;
+    va_start(args, format);
+    const int n = vsnprintf(buffer + *length, room, format, args);
+    va_end(args);
+    if (n < 0 || static_cast<size_t>(n) >= room) {
+        buffer[*length] = '\0';
+        return false;
+    }
+    *length += static_cast<size_t>(n);
+    return true;
+}
+
+bool IsVarType(uint32_t memoryType)
+{
+    switch (memoryType) {
+    case MT_AI: case MT_AO: case MT_BR: case MT_BX: case MT_DI: case MT_DO: case MT_EA: case MT_ET: case MT_FR:
+    case MT_FX: case MT_SR: case MT_ST: case MT_SX: case MT_VE: case MT_VX: case MT_WR: case MT_WX:
+        return true;
+    default:
+        return false;
+    }
+}
+
+/* Context of one read exchange, handed to the request cycle's hooks. */
+struct ReadExchange {
+    RequestBlock *request;
+    const char *gas;
+    char command[8]; /* ETAT, VAR, DATE or TIME */
+    uint32_t functionCode;
+};
+
+ReadExchange *ExchangeOf(RequestCycle *cycle)
+{
+    return static_cast<ReadExchange *>(cycle->context);
+}
+
+void ReadLogOnFailed(RequestCycle *)
+{
+    KivErr(LOG_ERROR, "TRSLNK: DoBlockRead() InitStation() failed");
+}
+
+void ReadSendFailed(RequestCycle *cycle, int attempt)
+{
+    KivErr(LOG_ERROR, "TRSLNK> DoRead() error sending request, retry %d '%s'", attempt, ExchangeOf(cycle)->gas);
+}
+
+void ReadReceiveFailed(RequestCycle *cycle, int attempt)
+{
+    KivErr(LOG_ERROR, "TRSLNK> DoRead() error receiving reply, retry %d '%s'", attempt, ExchangeOf(cycle)->gas);
+}
+
+CycleVerdict CheckReadReply(RequestCycle *cycle, int attempt, uint32_t, uint32_t *result)
+{
+    ReadExchange *exchange = ExchangeOf(cycle);
+    char *reply = cycle->reply;
+    uint32_t status = 0;
+    // A read is answered with data; any status, even 0, means the station refused it.
+    if (ReadStatut(reply, &status)) {
+        KivErr(LOG_ERROR, "TRSLNK> DoRead() error, Wit status message '%s' in reply, retry %d '%s'", WitStatusText(status),
+               attempt, exchange->gas);
+        return CYCLE_REPLY_BAD;
+    }
+    if (!strstr(reply, exchange->command)) {
+        KivErr(LOG_ERROR, "TRSLNK> DoRead() illegal answer, command missing, retry %d '%s'", attempt, exchange->gas);
+        return CYCLE_REPLY_BAD;
+    }
+    char *equals = strchr(reply, '=');
+    if (!equals) {
+        KivErr(LOG_ERROR, "TRSLNK> DoRead() illegal answer, no '=' in reply, retry %d '%s'", attempt, exchange->gas);
+        return CYCLE_REPLY_BAD;
+    }
+    // The values start behind '=' and its TAB; a reply that ends at '=' has none.
+    char *values = equals[1] != '\0' ? equals + 2 : equals + 1;
+    *result = StoreData(exchange->request, values, exchange->functionCode);
+    return CYCLE_REPLY_GOOD;
+}
+
+/* The station record of a request, or null (logged) when the slot is empty. */
+StationRecord *RequestStation(DriverInstance *instance, uint32_t station, const char *operation, const char *gas)
+{
+    StationRecord *record = StationOf(instance, station);
+    if (!record)
+        KivErr(LOG_ERROR, "TRSLNK> %s() Tag '%s' station %u not defined", operation, gas, station);
+    return record;
+}
+
+/* Command gates whose activities are not part of this driver build yet: the history
+ * read (HS) and the journal read (JR). They answer as unsupported until they exist. */
+uint32_t NotSupportedYet(const char *operation, const char *gas)
+{
+    KivErr(LOG_ERROR, "TRSLNK> %s() Tag '%s' not supported yet", operation, gas);
+    return 1;
+}
+
+} // namespace
+
+uint32_t BuildReadRequest(RequestBlock *request, char *buffer, uint32_t *commandStart)
+{
+    DriverInstance *instance = InstanceOf(request);
+    GateRequest *gate = GateOf(request);
+    const GateAddress &address = gate->address;
+    char gas[GAS_COPY_SIZE];
+    CopyGas(gas, gate->gas ? gate->gas : "");
+    buffer[0] = '\0';
+    StationRecord *record = RequestStation(instance, address.station, "DoRead", gas);
+    if (!record)
+        return 1;
+
+    size_t length = 0;
+    bool fits = true;
+    if (record->name[0] != '\0')
+        fits = AppendFormat(buffer, &length, "%.*s\t", STATION_NAME_SIZE - 1, record->name);
+    *commandStart = static_cast<uint32_t>(length);
+
+    const char first = MemTypeFirst(address.memoryType);
+    const char second = MemTypeSecond(address.memoryType);
+    const uint32_t extension = address.address >> 16;
+    if (!fits) {
+        // handled below with the other overlong telegrams
+    } else if (address.memoryType == MT_RA || address.memoryType == MT_RD) {
+        fits = AppendFormat(buffer, &length, "ETAT?\t%u\t%u\t", address.address, gate->blockLength);
+    } else if (IsVarType(address.memoryType) && extension == 0) {
+        fits = AppendFormat(buffer, &length, "VAR?\t%c%c%u\t%u\t", first, second, address.address, gate->blockLength);
+    } else if (IsVarType(address.memoryType)) {
+        fits = AppendFormat(buffer, &length, "VAR?\t%c%c%u.%u\t%u\t", first, second, extension, address.address & 0xFFFFu,
+                            gate->blockLength);
+    } else if (address.memoryType == MT_TB || address.memoryType == MT_TS) {
+        fits = AppendFormat(buffer, &length, "VAR?\t%c%c\t", first, second);
+    } else if (address.memoryType == MT_DT) {
+        fits = AppendFormat(buffer, &length, "DATE?\t");
+    } else if (address.memoryType == MT_TM) {
+        fits = AppendFormat(buffer, &length, "TIME?\t");
+    } else {
+        KivErr(LOG_ERROR,
+               "TRSLNK> DoRead() illegal memory type, internal error file D:\\Developpement\\drivers\\wit\\WIT\\Modules\\WITREAD "
+               "line %u, gate '%s'",
+               211u, gas);
+        buffer[0] = '\0';
+        return 1;
+    }
+    if (!fits) {
+        KivErr(LOG_ERROR, "TRSLNK> DoRead() request too long for the send buffer, gate '%s'", gas);
+        buffer[0] = '\0';
+        return 1;
+    }
+    return 0;
+}
+
+uint32_t DoRead(RequestBlock *request, uint32_t functionCode)
+{
+    DriverInstance *instance = InstanceOf(request);
+    GateRequest *gate = GateOf(request);
+    char gas[GAS_COPY_SIZE];
+    CopyGas(gas, gate->gas ? gate->gas : "");
+    const uint32_t station = gate->address.station;
+    // An undeclared station (or a number beyond the table) must not be logged on in
+    // place of another one.
+    if (!StationOf(instance, station)) {
+        KivErr(LOG_ERROR, "TRSLNK> DoRead() Tag '%s' station %u not defined", gas, station);
+        return 1;
+    }
+
+    // An exchange must never run unserialised: without the bus the read is not made.
+    if (ReqSem(instance) != 0)
+        return 2;
+
+    if (instance->transparentMode != 0 && instance->loggedOnStation != station) {
+        int32_t identity = 0;
+        const uint32_t logOn = InitStation(instance, static_cast<uint8_t>(station), &identity);
+        if (StationRecord *record = StationOf(instance, station))
+            record->loggedOn = logOn == 0 ? 1 : 0;
+        if (logOn != 0) {
+            KivErr(LOG_ERROR, "TRSLNK: DoBlockRead() InitStation() for 'Transperent mode' failed");
+            RelSem(instance);
+            return logOn;
+        }
+    }
+    instance->hostRequestActive = request->hostRequest;
+
+    uint32_t commandStart = 0;
+    if (BuildReadRequest(request, instance->txBuffer, &commandStart) != 0) {
+        RelSem(instance);
+        return 1;
+    }
+
+    ReadExchange exchange{};
+    exchange.request = request;
+    exchange.gas = gas;
+    exchange.functionCode = functionCode;
+    {
+        const char *command = instance->txBuffer + commandStart;
+        const char *question = strchr(command, '?');
+        const size_t wordLength = question ? static_cast<size_t>(question - command) : strlen(command);
+        const size_t copied = wordLength < sizeof exchange.command - 1 ? wordLength : sizeof exchange.command - 1;
+        memcpy(exchange.command, command, copied);
+        exchange.command[copied] = '\0';
+    }
+
+    RequestCycle cycle{};
+    cycle.instance = instance;
+    cycle.station = station;
+    cycle.payload = instance->txBuffer;
+    cycle.payloadLength = static_cast<uint32_t>(strlen(instance->txBuffer));
+    cycle.reply = instance->rxBuffer;
+    cycle.maxLength = READ_REPLY_LIMIT;
+    cycle.context = &exchange;
+    cycle.onLogOnFailed = ReadLogOnFailed;
+    cycle.onSendFailed = ReadSendFailed;
+    cycle.onReceiveFailed = ReadReceiveFailed;
+    cycle.checkReply = CheckReadReply;
+    const uint32_t result = RunRequestCycle(&cycle);
+
+    RelSem(instance);
+    return result;
+}
+
+uint32_t SingleRead(RequestBlock *request)
+{
+    DriverInstance *instance = InstanceOf(request);
+    GateRequest *gate = GateOf(request);
+    char gas[GAS_COPY_SIZE];
+    CopyGas(gas, gate->gas ? gate->gas : "");
+    const uint32_t memoryType = gate->address.memoryType;
+
+    if (instance->modemMode && MemTypeFirst(memoryType) == 'M' && gate->address.station >= MODEM_GATE_STATION_OFFSET)
+        gate->address.station -= MODEM_GATE_STATION_OFFSET;
+    const uint32_t station = gate->address.station;
+
+    switch (memoryType) {
+    case MT_FIRST_EVENT:
+    case MT_LAST_EVENT:
+        if (station >= MAX_STATIONS) {
+            RequestStation(instance, station, "SingleRead", gas);
+            return 1;
+        }
+        PutValue16(gate->value, SINGLE_16_OFFSET, instance->lastEventNo[station]);
+        return 0;
+    case MT_START_DATE:
+    case MT_START_TIME:
+        if (station >= MAX_STATIONS) {
+            RequestStation(instance, station, "SingleRead", gas);
+            return 1;
+        }
+        CopyText(static_cast<char *>(gate->value), VALUE_AREA_TEXT,
+                 memoryType == MT_START_DATE ? instance->startDate[station] : instance->startTime[station]);
+        return 0;
+    case MT_MO: {
+        PutValue16(gate->value, SINGLE_16_OFFSET, 0);
+        // The online-tags thread keeps these gates current; the host's own sampling
+        // of them would only cost telegrams.
+        uint32_t gateId = 0;
+        if (KivGetGateIdByAddressStr(instance->clientId, static_cast<uint8_t>(instance->drvNumber), gate->gas, &gateId) != 0 ||
+            KivSetGateFlag(instance->clientId, gateId, KIV_FLAG_NO_SAMPLING, 0) != 0) {
+            KivErr(LOG_ERROR, "TRSLNK: SingleRead() Tag '%s' failed to turn sampling off", gas);
+            return 1;
+        }
+        return 0;
+    }
+    default:
+        break;
+    }
+
+    StationRecord *record = StationOf(instance, station);
+    if (instance->modemMode && (!record || record->connRef == 255))
+        return 1;
+
+    switch (memoryType) {
+    case MT_HS:
+        return NotSupportedYet("SingleRead", gas); // history reading: to come
+    case MT_EC: {
+        const uint32_t started = StartReadingCurrentStates(request, 0);
+        if (started == 0) {
+            PutValue16(gate->value, SINGLE_16_OFFSET, 1);
+            return 0;
+        }
+        if (started != 3) {
+            KivErr(LOG_ERROR, "TRSLNK: SingleRead() StartReadingCurrentStates() failed");
+            DisconnectModem(instance, station);
+        }
+        return 1;
+    }
+    case MT_MD:
+    case MT_MA:
+    case MT_MC:
+    case MT_MS:
+    case MT_MT:
+        if (!record) {
+            RequestStation(instance, station, "SingleRead", gas);
+            return 1;
+        }
+        PutValue16(gate->value, SINGLE_16_OFFSET, record->connRef);
+        return 0;
+    case MT_AA:
+        KivErr(LOG_ERROR, "TRSLNK> SingleRead() not supported for alarm call Tag, Tag '%s'", gas);
+        return 1;
+    case MT_JR:
+        return NotSupportedYet("SingleRead", gas); // journal reading: to come
+    default:
+        break;
+    }
+    if (MemTypeFirst(memoryType) == 'M') {
+        KivErr(LOG_ERROR, "TRSLNK> SingleRead() Tag '%s' illegal memory type", gas);
+        return 1;
+    }
+
+    uint32_t result = DoRead(request, FN_SINGLE_READ);
+    if (instance->noComError && result == 2)
+        result = 1;
+    if (result != 0)
+        KivErr(LOG_ERROR, "TRSLNK> SingleRead() failed, rc %u", result);
+    return result;
+}
+
+uint32_t BlockRead(RequestBlock *request)
+{
+    DriverInstance *instance = InstanceOf(request);
+    GateRequest *gate = GateOf(request);
+    StationRecord *record = StationOf(instance, gate->address.station);
+    if (instance->modemMode && (!record || record->connRef == 255))
+        return 1;
+
+    uint32_t result = DoRead(request, FN_BLOCK_READ);
+    if (instance->noComError && result == 2)
+        result = 1;
+    if (result != 0)
+        KivErr(LOG_TRACE, "TRSLNK> BlockRead() failed, rc %u", result);
+    return result;
+}

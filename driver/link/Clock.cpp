@@ -1,0 +1,237 @@
+// Station clock: TIME! and DATE! from the computer's clock, the start date and time of
+// history reading, and the conversion of calendar times to seconds.
+#include <ctype.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+
+#include "Modules/WitRead.h"
+#include "address/Address.h"
+#include "entry/KivRun.h"
+#include "link/Clock.h"
+#include "link/Station.h"
+#include "link/Telegram.h"
+#include "platform/Platform.h"
+
+namespace {
+
+constexpr uint16_t CLOCK_REPLY_LIMIT = 10000;
+constexpr size_t START_DATE_MAX = 10;
+constexpr size_t START_TIME_MAX = 5;
+
+GateRequest *GateOf(RequestBlock *request)
+{
+    return static_cast<GateRequest *>(request->params);
+}
+
+void ClockLogOnFailed(RequestCycle *)
+{
+    KivErr(LOG_ERROR, "TRSLNK: WriteWStationDateTime() InitStation() failed");
+}
+
+void ClockSendFailed(RequestCycle *, int attempt)
+{
+    KivErr(LOG_ERROR, "TRSLNK> WriteWStationDateTime() error sending request, retry %d", attempt);
+}
+
+void ClockReceiveFailed(RequestCycle *, int attempt)
+{
+    KivErr(LOG_ERROR, "TRSLNK> WriteWStationDateTime() error receiving reply, retry %d", attempt);
+}
+
+CycleVerdict CheckClockReply(RequestCycle *cycle, int attempt, uint32_t, uint32_t *result)
+{
+    if (!ReplyHasStatut(cycle->reply)) {
+        KivErr(LOG_ERROR, "TRSLNK> WriteWStationDateTime() illegal answer, 'STATUT' missing, retry %d ", attempt);
+        return CYCLE_REPLY_BAD;
+    }
+    uint32_t status = 0;
+    if (!ReadStatut(cycle->reply, &status)) {
+        KivErr(LOG_ERROR, "TRSLNK> WriteWStationDateTime() error reading status info in reply");
+        return CYCLE_REPLY_BAD;
+    }
+    if (status != 0) {
+        KivErr(LOG_ERROR, "TRSLNK> WriteWStationDateTime() error, Wit status message '%s' in reply, retry %d", WitStatusText(status),
+               attempt);
+        return CYCLE_REPLY_BAD;
+    }
+    *result = 0;
+    return CYCLE_REPLY_GOOD;
+}
+
+/* Length of the text written into a start date or time gate, counted inside its
+ * 500-byte value area only. */
+size_t WrittenTextLength(const GateRequest *gate)
+{
+    return strnlen(static_cast<const char *>(gate->value), VALUE_AREA_TEXT);
+}
+
+void UpperGas(char (&target)[GAS_COPY_SIZE], const char *gas)
+{
+    CopyGas(target, gas ? gas : "");
+    for (char *c = target; *c; c++)
+        *c = static_cast<char>(toupper(static_cast<unsigned char>(*c)));
+}
+
+} // namespace
+
+bool CalendarToSeconds(int year, int month, int day, int hour, int minute, int second, uint32_t *seconds)
+{
+    // Fields beyond their range carry over, so the year alone does not tell: mktime
+    // decides, and its 64-bit result is checked against the 32-bit range here.
+    if (year < 1900 || year > 3000)
+        return false;
+    struct tm calendar{};
+    calendar.tm_year = year - 1900;
+    calendar.tm_mon = month - 1;
+    calendar.tm_mday = day;
+    calendar.tm_hour = hour;
+    calendar.tm_min = minute;
+    calendar.tm_sec = second;
+    calendar.tm_isdst = -1;
+    const time_t converted = mktime(&calendar);
+    if (converted == static_cast<time_t>(-1) || converted < 0 || static_cast<int64_t>(converted) > INT32_MAX)
+        return false;
+    *seconds = static_cast<uint32_t>(converted);
+    return true;
+}
+
+uint32_t WriteWStationDateTime(RequestBlock *request)
+{
+    DriverInstance *instance = InstanceOf(request);
+    GateRequest *gate = GateOf(request);
+    char gas[GAS_COPY_SIZE];
+    CopyGas(gas, gate->gas ? gate->gas : "");
+
+    // An exchange must never run unserialised: without the bus the clock is not set.
+    if (ReqSem(instance) != 0)
+        return 2;
+
+    const time_t now = PlatformWallClock();
+    struct tm local{};
+    localtime_r(&now, &local);
+    char telegram[64];
+    if (gate->address.memoryType == MT_TM) {
+        snprintf(telegram, sizeof telegram, "TIME!\t%02u:%02u:%02u\t", static_cast<unsigned>(local.tm_hour),
+                 static_cast<unsigned>(local.tm_min), static_cast<unsigned>(local.tm_sec));
+    } else if (gate->address.memoryType == MT_DT) {
+        snprintf(telegram, sizeof telegram, "DATE!\t%02u/%02u/%02u\t", static_cast<unsigned>(local.tm_mday),
+                 static_cast<unsigned>(local.tm_mon + 1), static_cast<unsigned>(local.tm_year % 100));
+    } else {
+        KivErr(LOG_ERROR, "TRSLNK: WriteWStationDateTime() failed. Invalid memory type Tag '%s'", gas);
+        RelSem(instance);
+        return 1;
+    }
+
+    // The reply buffer of the instance may be in use by a caller that holds the bus
+    // (the journal reader sets the clock between its exchanges): use one of our own, on
+    // the heap so that the small stacks of the worker threads are spared.
+    char *reply = static_cast<char *>(malloc(CLOCK_REPLY_LIMIT + 1));
+    if (!reply) {
+        KivErr(LOG_ERROR, "TRSLNK: WriteWStationDateTime() out of memory, Tag '%s'", gas);
+        RelSem(instance);
+        return 1;
+    }
+    RequestCycle cycle{};
+    cycle.instance = instance;
+    cycle.station = gate->address.station;
+    cycle.payload = telegram;
+    cycle.payloadLength = static_cast<uint32_t>(strlen(telegram));
+    cycle.reply = reply;
+    cycle.maxLength = CLOCK_REPLY_LIMIT;
+    cycle.onLogOnFailed = ClockLogOnFailed;
+    cycle.onSendFailed = ClockSendFailed;
+    cycle.onReceiveFailed = ClockReceiveFailed;
+    cycle.checkReply = CheckClockReply;
+    const uint32_t result = RunRequestCycle(&cycle);
+    free(reply);
+
+    RelSem(instance);
+    return result;
+}
+
+uint16_t SetStartDate(RequestBlock *request)
+{
+    DriverInstance *instance = InstanceOf(request);
+    GateRequest *gate = GateOf(request);
+    const char *text = static_cast<const char *>(gate->value);
+    const size_t length = WrittenTextLength(gate);
+    char gas[GAS_COPY_SIZE];
+    UpperGas(gas, gate->gas);
+    if (length > START_DATE_MAX) {
+        KivErr(LOG_ERROR, "TRSLNK: Tag %s. Date String '%.*s' too long!", gas, static_cast<int>(length), text);
+        return 1;
+    }
+    char written[START_DATE_MAX + 1];
+    CopyText(written, sizeof written, text);
+    int day = 0, month = 0, year = 0;
+    if (sscanf(written, "%d/%d/%d", &day, &month, &year) != 3 || day < 1 || day > 31 || month < 1 || month > 12 || year < 1970) {
+        KivErr(LOG_ERROR, "TRSLNK: Tag %s. Illegal date '%s' entered", gas, written);
+        return 1;
+    }
+    const uint32_t station = gate->address.station;
+    if (station >= MAX_STATIONS) {
+        KivErr(LOG_ERROR, "TRSLNK: Tag %s. Station %u not defined", gas, station);
+        return 1;
+    }
+    CopyText(instance->startDate[station], START_DATE_SIZE, written);
+    return 0;
+}
+
+uint16_t SetStartTime(RequestBlock *request)
+{
+    DriverInstance *instance = InstanceOf(request);
+    GateRequest *gate = GateOf(request);
+    const char *text = static_cast<const char *>(gate->value);
+    const size_t length = WrittenTextLength(gate);
+    char gas[GAS_COPY_SIZE];
+    UpperGas(gas, gate->gas);
+    if (length > START_TIME_MAX) {
+        KivErr(LOG_ERROR, "TRSLNK: Tag %s. Time String '%.*s' too long!", gas, static_cast<int>(length), text);
+        return 1;
+    }
+    char written[START_TIME_MAX + 1];
+    CopyText(written, sizeof written, text);
+    int hour = 0, minute = 0;
+    if (sscanf(written, "%d:%d", &hour, &minute) != 2 || hour < 0 || hour > 23 || minute < 0 || minute > 59) {
+        KivErr(LOG_ERROR, "TRSLNK: Tag %s. Illegal time '%s' entered", gas, written);
+        return 1;
+    }
+    const uint32_t station = gate->address.station;
+    if (station >= MAX_STATIONS) {
+        KivErr(LOG_ERROR, "TRSLNK: Tag %s. Station %u not defined", gas, station);
+        return 1;
+    }
+    CopyText(instance->startTime[station], START_TIME_SIZE, written);
+    return 0;
+}
+
+uint32_t GetDatTime(DriverInstance *instance, uint32_t station)
+{
+    if (station >= MAX_STATIONS)
+        return 0;
+    char date[START_DATE_SIZE];
+    char clock[START_TIME_SIZE];
+    // Copies: the host's thread may replace the texts while the history thread reads.
+    CopyText(date, sizeof date, instance->startDate[station]);
+    CopyText(clock, sizeof clock, instance->startTime[station]);
+    int day = 0, month = 0, year = 0, hour = 0, minute = 0;
+    // Numbers that a text does not provide stay 0.
+    (void)sscanf(date, "%d/%d/%d", &day, &month, &year);
+    (void)sscanf(clock, "%d:%d", &hour, &minute);
+    if (day == 0 || month == 0 || year == 0) {
+        KivErr(LOG_ERROR, "TRSLNK: GetDatTime() Start Date & Time not entered!");
+        return 0;
+    }
+    int yearsSince1900 = year - 1900;
+    if (yearsSince1900 < 70)
+        yearsSince1900 += 100;
+    uint32_t seconds = 0;
+    if (!CalendarToSeconds(yearsSince1900 + 1900, month, day, hour, minute, 0, &seconds)) {
+        KivErr(LOG_ERROR, "TRSLNK: GetDatTime() Start Date & Time '%s %s' out of range!", date, clock);
+        return 0;
+    }
+    return seconds;
+}
