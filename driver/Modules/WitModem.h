@@ -15,3 +15,7 @@ void StopOnlineTagsThread(DriverInstance *instance);
 void DisableSampling(DriverInstance *instance, uint32_t station);
 void EmergencyDisconnect(DriverInstance *instance, uint32_t station);
 uint32_t DisconnectModem(DriverInstance *instance, uint32_t station);
+
+/* One pass of the online-tags thread: writes each station's M_ONLINE gate whose state
+ * differs from lastWritten (one entry per station, 100 = never written). */
+void OnlineTagsPass(DriverInstance *instance, uint8_t lastWritten[MAX_STATIONS]);

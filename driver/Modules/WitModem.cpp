@@ -1,0 +1,188 @@
+// Modem connections: the thread that keeps the M_ONLINE gates current, switching the
+// host's sampling of a station off, and ending a station's connection.
+#include "Modules/WitModem.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#include "Modules/GateStore.h"
+#include "entry/DialX.h"
+#include "entry/Entry.h"
+#include "entry/KivRun.h"
+#include "link/Telegram.h"
+#include "platform/Platform.h"
+
+namespace {
+
+const uint8_t kNeverWritten = 100; /* no on-line state has this value */
+const uint32_t kStartDelayMs = 10000;
+const uint32_t kPassPauseMs = 250;
+const uint32_t kClosingPauseMs = 1000;
+const uint32_t kSamplingOffPauseMs = 2000;
+const char kEtx = 0x03;
+
+/* True when the gate of this definition is a data gate of station `station` of this
+ * instance. Journal and modem gates keep their sampling. */
+bool IsStationDataGate(const DriverInstance *instance, const unsigned char *definition, uint32_t station)
+{
+    if (definition[KIV_GATEDEF_SOURCE] != 1)
+        return false;
+    if (GateDefWord(definition, KIV_GATEDEF_DRIVER) != instance->drvNumber - 1)
+        return false;
+    char address[KIV_GATEDEF_ADDRESS_SIZE + 1];
+    GateDefText(definition, KIV_GATEDEF_ADDRESS, KIV_GATEDEF_ADDRESS_SIZE, address, sizeof address);
+    unsigned number = 0;
+    if (sscanf(address, "%3u", &number) != 1 || number != station)
+        return false;
+    char kind = strlen(address) > 3 ? address[3] : 0;
+    return kind == 0 || strchr("JjMm", kind) == nullptr;
+}
+
+} // namespace
+
+void OnlineTagsPass(DriverInstance *instance, uint8_t lastWritten[MAX_STATIONS])
+{
+    for (uint32_t s = 0; s < MAX_STATIONS; s++) {
+        if (instance->stopping.load())
+            return;
+        /* One load per step: the record must not be fetched again after the check. */
+        StationRecord *station = StationOf(instance, s);
+        if (!station)
+            continue;
+        char gas[16];
+        snprintf(gas, sizeof gas, "%03uM_ONLINE", s);
+        uint32_t gateId = 0;
+        if (KivGetGateIdByAddressStr(instance->clientId, static_cast<uint8_t>(instance->drvNumber), gas, &gateId) !=
+            KIV_OK)
+            continue;
+        uint16_t state = station->onlineState.load();
+        if (lastWritten[s] == state)
+            continue;
+        PutGateValue(instance, gas, static_cast<uint32_t>(state) << 16, static_cast<uint32_t>(PlatformWallClock()));
+        /* Remembered even when the store failed: a failed store waits for the next change. */
+        lastWritten[s] = static_cast<uint8_t>(state);
+    }
+}
+
+void UpdateOnlineTagsThread(void *arg)
+{
+    DriverInstance *instance = static_cast<DriverInstance *>(arg);
+    int drv = static_cast<int>(instance->drvNumber);
+    KivErr(LOG_ERROR, "TrsLNK: DRV %d Starting UpdateOnlineTagsThread()...", drv);
+    if (!PlatformSleepUnlessStopped(kStartDelayMs, &instance->stopping)) {
+        KivErr(LOG_ERROR, "TrsLNK: DRV %d UpdateOnlineTagsThread() started", drv);
+        uint8_t lastWritten[MAX_STATIONS];
+        memset(lastWritten, kNeverWritten, sizeof lastWritten);
+        for (;;) {
+            if (instance->stopping.load())
+                break;
+            char message[KIV_MESSAGE_SIZE];
+            /* Status 0: the host client is gone. */
+            if (KivWaitMsg(instance->clientId, message, 1) == 0)
+                break;
+            if (PlatformSleepUnlessStopped(kPassPauseMs, &instance->stopping))
+                break;
+            OnlineTagsPass(instance, lastWritten);
+        }
+    }
+    PlatformSleepUnlessStopped(kClosingPauseMs, &instance->stopping);
+    KivErr(LOG_ERROR, "TrsLNK: DRV %d Closing UpdateOnlineTagsThread()", drv);
+}
+
+int StartOnlineTagsThread(DriverInstance *instance)
+{
+    instance->onlineThread = nullptr;
+    return PlatformStartThread(UpdateOnlineTagsThread, instance, WORKER_STACK_SIZE, &instance->onlineThread);
+}
+
+void StopOnlineTagsThread(DriverInstance *instance)
+{
+    instance->stopping.store(1);
+    PlatformThread *thread = instance->onlineThread;
+    instance->onlineThread = nullptr;
+    PlatformJoinThread(thread);
+}
+
+void DisableSampling(DriverInstance *instance, uint32_t station)
+{
+    uint8_t client = instance->clientId;
+    uint32_t count = 0, unused1 = 0, unused2 = 0, unused3 = 0;
+    uint16_t rc = KivGetGateCount(client, &count, &unused1, &unused2, &unused3);
+    if (rc != KIV_OK) {
+        KivErr(LOG_TRACE, "TRSLNK> DisableSampling() GetGateCount() rc%u", rc);
+        return;
+    }
+    KivErr(LOG_ERROR, "TRSLNK: DisableSampling() for Plc (%d)", static_cast<int>(station));
+
+    unsigned char definition[KIV_GATEDEF_SIZE];
+    memset(definition, 0, sizeof definition);
+    char name[KIV_GATEDEF_NAME_SIZE + 1];
+    bool matched = false;
+    for (uint32_t id = 0; id < count; id++) {
+        rc = KivGetGateDef(client, id, definition);
+        if (rc == KIV_NO_GATE)
+            continue;
+        GateDefText(definition, KIV_GATEDEF_NAME, KIV_GATEDEF_NAME_SIZE, name, sizeof name);
+        if (rc != KIV_OK) {
+            KivErr(LOG_TRACE, "TRSLNK> DisableSampling() GetGateDef('%s') rc%u", name, rc);
+            continue;
+        }
+        if (!IsStationDataGate(instance, definition, station))
+            continue;
+        rc = KivSetGateFlag(client, id, KIV_FLAG_NO_SAMPLING, 0);
+        if (rc != KIV_OK)
+            KivErr(LOG_TRACE, "TRSLNK> DisableSampling() SetGateFlag('%s') rc%u", name, rc);
+        matched = true;
+    }
+    /* Lets a sampling read that the host had already begun finish before the caller goes on. */
+    if (matched)
+        PlatformSleepMs(kSamplingOffPauseMs);
+}
+
+void EmergencyDisconnect(DriverInstance *instance, uint32_t station)
+{
+    DisableSampling(instance, station);
+    instance->hostRequestActive.store(0);
+    StationRecord *record = StationOf(instance, station);
+    if (record) {
+        /* The telegram layer has already marked the station, so this releases what the
+         * record holds now. */
+        int32_t rc = DIALX_Disconnect(record->connRef.load());
+        record->connRef.store(DIALX_NO_CONNECTION);
+        record->onlineState.store(0);
+        record->loggedOn.store(0);
+        if (rc != DIALX_OK)
+            KivErr(LOG_TRACE, "TRSLNK> EmergencyDisconnect() error DIALX_Disconnect() %s", ModemErrorText(rc));
+    }
+    char text[64];
+    snprintf(text, sizeof text, "TRSLNK%02u %03u:modem connection with plc broken", instance->drvNumber, station);
+    NotifyOperator(instance, text);
+}
+
+uint32_t DisconnectModem(DriverInstance *instance, uint32_t station)
+{
+    DisableSampling(instance, station);
+    StationRecord *record = StationOf(instance, station);
+    if (!record || record->connRef.load() == DIALX_NO_CONNECTION) {
+        KivErr(LOG_TRACE, "TRSLNK> DisconnectModem() error, station %03u was not connected on-line", station);
+        return 1;
+    }
+    if (record->secondary) {
+        /* ETX closes the transparent channel before the line goes. */
+        if (Send(&kEtx, 1, instance, station) != LINK_OK)
+            KivErr(LOG_ERROR, "TRSLNK: DisconnectModem() Failed to send ETX to secondary station");
+        instance->transparentMode.store(0);
+    }
+    int32_t rc = DIALX_Disconnect(record->connRef.load());
+    record->connRef.store(DIALX_NO_CONNECTION);
+    record->onlineState.store(0);
+    record->loggedOn.store(0);
+    if (rc != DIALX_OK) {
+        KivErr(LOG_TRACE, "TRSLNK> error DIALX_Disconnect() %s", ModemErrorText(rc));
+        return 1;
+    }
+    char gas[16];
+    snprintf(gas, sizeof gas, "%03uM_ONLINE", station);
+    PutGateValue(instance, gas, 0, static_cast<uint32_t>(PlatformWallClock()));
+    return 0;
+}
