@@ -7,19 +7,6 @@
 #include "Modules/WitRead.h"
 #include "Modules/WitWrite.h"
 
-// Operations still being built stay weak so that their slot reads as empty until they land.
-uint32_t ColdStart(RequestBlock *) __attribute__((weak));
-uint32_t WarmStart(RequestBlock *) __attribute__((weak));
-uint32_t SingleParse(RequestBlock *) __attribute__((weak));
-uint32_t BlockParse(RequestBlock *) __attribute__((weak));
-uint32_t SingleRead(RequestBlock *) __attribute__((weak));
-uint32_t BlockRead(RequestBlock *) __attribute__((weak));
-uint32_t SingleWrite(RequestBlock *) __attribute__((weak));
-uint32_t BlockWrite(RequestBlock *) __attribute__((weak));
-uint32_t EndDrv(RequestBlock *) __attribute__((weak));
-uint32_t CloseCom(RequestBlock *) __attribute__((weak));
-uint32_t ChangeDrvParams(RequestBlock *) __attribute__((weak));
-
 namespace {
 
 typedef uint32_t (*Operation)(RequestBlock *request);
