@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 #include "config/Config.h"
 #include "platform/Platform.h"
@@ -69,6 +70,16 @@ size_t Count(int level, const std::string &text)
         if (line.level == level && line.text == text)
             n++;
     return n;
+}
+
+bool WaitForLine(int level, const std::string &text, unsigned ms)
+{
+    for (unsigned waited = 0; waited < ms; waited += 5) {
+        if (Count(level, text) > 0)
+            return true;
+        usleep(5000);
+    }
+    return Count(level, text) > 0;
 }
 
 std::string Format(const char *format, ...)

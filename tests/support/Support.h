@@ -21,6 +21,8 @@ std::vector<kiv::LogLine> Lines();
 void ClearLog();
 // Lines with exactly this level and text.
 size_t Count(int level, const std::string &text);
+// Waits (up to `ms` real milliseconds) until a line with this level and text arrived.
+bool WaitForLine(int level, const std::string &text, unsigned ms = 5000);
 // printf-style formatting for expected lines.
 std::string Format(const char *format, ...) __attribute__((format(printf, 1, 2)));
 // All lines, one per row with their level, for failure messages.
