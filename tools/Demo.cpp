@@ -47,7 +47,7 @@ trs::sim::StationConfig DemoStation()
     station.accessCode = "1234";
     station.variables = {{"AI12", "1234"}, {"FR2", "3,25"},      {"DI1", "1"},  {"DI2", "0"},
                          {"DI3", "1"},     {"DI4", "1"},         {"TB", "1"},   {"SR1", "\"North reservoir\""}};
-    station.resources[5] = trs::sim::Resource{'A', "Level     :  87,5"};
+    station.resources[5] = trs::sim::Resource{'A', "Level    :  87,5"};
     return station;
 }
 
@@ -79,7 +79,12 @@ int main(int argc, char **argv)
     CLI11_PARSE(app, argc, argv);
 
     kiv::Runtime &runtime = kiv::Runtime::Get();
-    runtime.SetLogThreshold(verbose ? 64 : 32);
+    // The driver's log goes to standard output in order with the rest: its errors and
+    // notices always, its trace with --verbose.
+    runtime.Subscribe([verbose](const kiv::LogLine &line) {
+        if (verbose || line.level == LOG_ERROR)
+            std::cout << "    log " << line.level << ": " << line.text << "\n";
+    });
 
     trs::sim::Simulator simulator;
     simulator.AddStation(DemoStation());
@@ -115,7 +120,8 @@ int main(int argc, char **argv)
         return 1;
 
     std::cout << "Logging station 001 on (wake-up, IDENT?, ACCES)...\n";
-    std::cout << "WarmStart: " << host.WarmStart(1) << "\n";
+    uint32_t logOn = host.WarmStart(1);
+    std::cout << "WarmStart: " << logOn << "\n";
 
     std::vector<uint32_t> ids;
     for (const DemoGate &gate : kGates) {
@@ -151,11 +157,16 @@ int main(int argc, char **argv)
     }
 
     std::cout << "\nWriting: AI12 := 345, FR2 := 1.5, SR1 := 'Pump house', clock := computer's clock\n";
-    std::cout << "  AI12 write: " << host.Write(ids[0], 345) << "\n";
-    std::cout << "  FR2 write:  " << host.Write(ids[1], 1.5) << "\n";
-    std::cout << "  SR1 write:  " << host.WriteText(ids[4], "Pump house") << "\n";
-    std::cout << "  TM write:   " << host.Write(ids[6], 0) << "\n";
-    std::cout << "  start date: " << host.WriteText(ids[7], "01/06/2026") << "\n";
+    struct {
+        const char *label;
+        uint32_t result;
+    } writes[] = {{"AI12 write", host.Write(ids[0], 345)},
+                  {"FR2 write", host.Write(ids[1], 1.5)},
+                  {"SR1 write", host.WriteText(ids[4], "Pump house")},
+                  {"TM write", host.Write(ids[6], 0)},
+                  {"start date", host.WriteText(ids[7], "01/06/2026")}};
+    for (const auto &write : writes)
+        std::cout << "  " << write.label << ": " << write.result << "\n";
     std::cout << "\nReading back:\n";
     for (uint32_t index : {0u, 1u, 4u, 7u}) {
         host.Read(ids[index]);

@@ -54,7 +54,14 @@ std::string FormatGateValue(const kiv::GateState &gate)
     std::ostringstream out;
     if (gate.spec.type == GATE_TYPE_TEXT)
         out << "'" << gate.current.text << "'";
-    else
+    else if (!gate.current.elements.empty()) {
+        const char *separator = "[";
+        for (double element : gate.current.elements) {
+            out << separator << element;
+            separator = ", ";
+        }
+        out << "]";
+    } else
         out << gate.current.value;
     return out.str();
 }
