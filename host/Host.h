@@ -41,6 +41,7 @@ struct GateSample {
     std::string text;
     uint32_t timeStamp = 0;
     bool good = true;
+    std::vector<double> elements; // the element values of a block read
 };
 
 struct GateState {
@@ -97,11 +98,13 @@ public:
     // nothing with *error set.
     std::optional<std::vector<uint32_t>> LoadGateList(const std::string &path, std::string *error);
 
-    // Log: every KivErr line at or above nothing is kept in memory; lines whose level is
+    // Log: every KivErr line is kept in memory (the newest 100000); lines whose level is
     // at or below the threshold are also printed (to standard error or a file).
+    // Subscribers are called without the runtime's lock; Unsubscribe waits for calls in
+    // progress on other threads, so a callback never runs after Unsubscribe returned.
     std::vector<LogLine> Log() const;
     void ClearLog();
-    void SetLogThreshold(int maxLevelPrinted); // -1 prints nothing (the default)
+    void SetLogThreshold(int maxLevelPrinted); // negative (-1, the default) prints nothing
     bool SetLogFile(const std::string &path);  // empty: standard error
     int Subscribe(std::function<void(const LogLine &)> callback);
     void Unsubscribe(int subscription);
@@ -114,10 +117,16 @@ public:
     // Clients.
     bool ClientExists(uint8_t clientId) const;
     std::vector<std::string> ClientNames() const;
+    // How long KivWaitMsg waits for a message while its client exists (250 ms by default).
+    void SetWaitMsgPeriod(unsigned ms);
 
     // Failure injection: `call` returns `status` for the gate (or kAllGates) until cleared.
     void InjectFailure(Call call, uint32_t gateId, uint16_t status);
     void ClearFailures();
+
+    // Reads a gate through the driver serving its drv number (the request kind 14 of
+    // KivGetGateVal/KivGetGateStr). Returns a runtime status (docs/HOST.md).
+    uint16_t DeviceRead(uint32_t gateId);
 
     // Implementation, shared with the C entry points.
     struct State;
@@ -127,6 +136,13 @@ private:
     Runtime();
     std::unique_ptr<State> state_;
 };
+
+// Results of DriverHost calls that never reached the driver (the driver's own results are 0..3).
+constexpr uint32_t kHostNoDriver = 1000;  // nothing loaded or attached
+constexpr uint32_t kHostNoInstance = 1001; // ColdStart has not run, or EndDrv ended it
+constexpr uint32_t kHostNoGate = 1002;     // no gate with this id, or no "$Add-nnn" gate
+constexpr uint32_t kHostNotBound = 1003;   // the gate was never accepted by codes 3/4
+constexpr uint32_t kHostWrongType = 1004;  // a number for a text gate or a text for a number gate
 
 // One driver instance served by the host: loads the module (or takes a DrvMain already
 // in the process), owns the instance block and speaks the function codes.
@@ -159,6 +175,9 @@ public:
     // An alarm call reached the pool: writes the connection reference into the station's
     // alarm-call gate "$Add-nnn" (dd = drv number) through code 7. Returns the result.
     uint32_t DeliverAlarmCall(uint32_t station, uint16_t connRef);
+    // The read a host makes for KivGetGateVal/KivGetGateStr with kind 14: code 5 with
+    // blockLength 1 and a 500-byte value area, stored into the gate.
+    uint32_t DeviceRead(uint32_t gateId);
     // The raw value area of the last read of a gate (for exact checks).
     std::vector<uint8_t> LastValueArea(uint32_t gateId) const;
 

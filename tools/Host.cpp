@@ -64,7 +64,7 @@ int main(int argc, char **argv)
     std::string error;
     auto ids = runtime.LoadGateList(gateList, &error);
     if (!ids) {
-        std::cerr << "trs-host: " << gateList << ": " << error << "\n";
+        std::cerr << "trs-host: " << error << "\n";
         return 1;
     }
 
