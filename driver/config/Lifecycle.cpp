@@ -199,12 +199,13 @@ uint32_t EndDrv(RequestBlock *request)
             continue;
         // A secondary station gets its ETX before its connection goes, as an orderly
         // disconnection does, so that it leaves transparent mode.
-        if (station->secondary) {
+        uint16_t connRef = station->connRef;
+        // In modem mode a secondary station without a connection has no line to hear it.
+        if (station->secondary && !(instance->modemMode && connRef == DIALX_NO_CONNECTION)) {
             if (Send(&kEtx, 1, instance, s) != 0)
                 KivErr(LOG_ERROR, "TRSLNK: EndDrv() Failed to send ETX to secondary station");
             instance->transparentMode = 0;
         }
-        uint16_t connRef = station->connRef;
         if (instance->modemMode && connRef != DIALX_NO_CONNECTION) {
             int32_t status = DIALX_Disconnect(connRef);
             if (status != 0)

@@ -64,8 +64,12 @@ void ConnectionBroken(DriverInstance *instance, uint32_t station)
 {
     StationRecord *record = StationOf(instance, station);
     if (record) {
-        record->connRef = DIALX_NO_CONNECTION;
+        uint16_t broken = record->connRef.exchange(DIALX_NO_CONNECTION);
         record->onlineState = 0;
+        // The station no longer names the connection, so nothing else would ever give
+        // its reference back to the pool: release it here, whoever made the exchange.
+        if (broken != DIALX_NO_CONNECTION)
+            (void)DIALX_Disconnect(broken);
     }
     if (instance->hostRequestActive.load() == 1)
         EmergencyDisconnect(instance, station);

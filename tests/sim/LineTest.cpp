@@ -127,7 +127,12 @@ TEST_F(SimLine, CountersAndWaiting) {
     EXPECT_FALSE(sim.WaitForTelegrams(1, std::chrono::milliseconds(1)));
     const std::string reply = client.Ask("IDENT?\t");
     EXPECT_TRUE(sim.WaitForTelegrams(1, std::chrono::milliseconds(1)));
+    // The reply may reach the client a moment before the line thread counts it.
     auto c = sim.GetCounters();
+    for (int i = 0; i < 200 && c.bytesOut < reply.size(); i++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        c = sim.GetCounters();
+    }
     EXPECT_EQ(c.bytesIn, Frame("IDENT?\t").size());
     EXPECT_EQ(c.bytesOut, reply.size());
     sim.ClearLog();
