@@ -1,11 +1,11 @@
 // Write requests (function code 7) and the refused block write (function code 10).
 #include <math.h>
-#include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
 
 #include "Modules/CurrentStates.h"
 #include "Modules/WitModem.h"
+#include "Modules/Exchange.h"
 #include "Modules/WitRead.h"
 #include "Modules/WitWrite.h"
 #include "address/Address.h"
@@ -17,31 +17,11 @@
 
 namespace {
 
-constexpr size_t TX_PAYLOAD_LIMIT = TX_BUFFER_SIZE - 2; /* checksum and CR follow */
 constexpr uint16_t WRITE_REPLY_LIMIT = 10000;
 constexpr uint16_t FIRST_EVENT_LIMIT = 9998;
 constexpr int TEXT_FIELD_WIDTH = 16;
 
-GateRequest *GateOf(RequestBlock *request)
-{
-    return static_cast<GateRequest *>(request->params);
-}
 
-bool AppendFormat(char *buffer, size_t *length, const char *format, ...) __attribute__((format(printf, 3, 4)));
-bool AppendFormat(char *buffer, size_t *length, const char *format, ...)
-{
-    const size_t room = TX_PAYLOAD_LIMIT + 1 - *length;
-    va_list args;
-    va_start(args, format);
-    const int n = vsnprintf(buffer + *length, room, format, args);
-    va_end(args);
-    if (n < 0 || static_cast<size_t>(n) >= room) {
-        buffer[*length] = '\0';
-        return false;
-    }
-    *length += static_cast<size_t>(n);
-    return true;
-}
 
 bool IsIntegerVarType(uint32_t memoryType)
 {
@@ -222,28 +202,10 @@ uint32_t DoWrite(RequestBlock *request, uint32_t functionCode)
     char gas[GAS_COPY_SIZE];
     CopyGas(gas, gate->gas ? gate->gas : "");
     const uint32_t station = gate->address.station;
-    // An undeclared station (or a number beyond the table) must not be logged on in
-    // place of another one.
-    if (!StationOf(instance, station)) {
-        KivErr(LOG_ERROR, "TRSLNK> DoWrite() Tag '%s' station %u not defined", gas, station);
-        return 1;
-    }
-
-    // An exchange must never run unserialised: without the bus the write is not made.
-    if (ReqSem(instance) != 0)
-        return 2;
-
-    if (instance->transparentMode != 0 && instance->loggedOnStation != station) {
-        int32_t identity = 0;
-        const uint32_t logOn = InitStation(instance, static_cast<uint8_t>(station), &identity);
-        if (StationRecord *record = StationOf(instance, station))
-            record->loggedOn = logOn == 0 ? 1 : 0;
-        if (logOn != 0) {
-            KivErr(LOG_ERROR, "TRSLNK: DoBlockWrite() InitStation() for 'Transperent mode' failed");
-            RelSem(instance);
-            return logOn;
-        }
-    }
+    const uint32_t opened =
+        OpenStationExchange(request, gas, "DoWrite", "TRSLNK: DoBlockWrite() InitStation() for 'Transperent mode' failed");
+    if (opened != 0)
+        return opened;
     instance->hostRequestActive = request->hostRequest;
 
     const uint32_t built = BuildWriteRequest(request, functionCode);

@@ -117,3 +117,9 @@ inline DriverInstance *InstanceOf(RequestBlock *request)
 {
     return static_cast<DriverInstance *>(request->instance);
 }
+
+/* The GateRequest of a read or write request (codes 5, 6 and 7). */
+inline GateRequest *GateOf(RequestBlock *request)
+{
+    return static_cast<GateRequest *>(request->params);
+}

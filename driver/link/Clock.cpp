@@ -21,10 +21,6 @@ constexpr uint16_t CLOCK_REPLY_LIMIT = 10000;
 constexpr size_t START_DATE_MAX = 10;
 constexpr size_t START_TIME_MAX = 5;
 
-GateRequest *GateOf(RequestBlock *request)
-{
-    return static_cast<GateRequest *>(request->params);
-}
 
 void ClockLogOnFailed(RequestCycle *)
 {
