@@ -150,12 +150,30 @@ std::string Etat(const StationConfig &station, const std::vector<std::string> &a
     return reply;
 }
 
+// A decimal number with a comma (or a point) for analog resources, e.g. "-12,500000".
+bool ParseDecimal(const std::string &text, bool &nonZero) {
+    size_t separator = text.find_first_of(",.");
+    if (separator == std::string::npos) return false;
+    int64_t whole = 0;
+    uint64_t fraction = 0;
+    std::string integral = text.substr(0, separator);
+    if (integral == "-" || integral == "+") integral += "0";
+    if (!ParseSigned(integral, whole) || !ParseUnsigned(text.substr(separator + 1), fraction)) return false;
+    nonZero = whole != 0 || fraction != 0;
+    return true;
+}
+
 std::string EtatWrite(StationConfig &station, const std::vector<std::string> &args) {
     uint64_t address = 0;
     int64_t value = 0;
-    if (args.size() != 2 || !ParseUnsigned(args[0], address) || !ParseSigned(args[1], value)) return Status(kSyntax);
+    bool nonZero = false;
+    if (args.size() != 2 || !ParseUnsigned(args[0], address)) return Status(kSyntax);
+    if (ParseSigned(args[1], value))
+        nonZero = value != 0;
+    else if (!ParseDecimal(args[1], nonZero))
+        return Status(kSyntax);
     Resource &r = station.resources[static_cast<uint32_t>(address)];
-    r.state = value == 0 ? '.' : 'A';
+    r.state = nonZero ? 'A' : '.';
     r.field = FieldWithValue(r.field, args[1]);
     return Status(kOk);
 }

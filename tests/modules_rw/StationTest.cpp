@@ -195,6 +195,13 @@ TEST_F(StationTest, WritesEveryForm)
     EXPECT_EQ(SingleWrite(&resource.request), 0u) << trs_test::Dump();
     EXPECT_EQ(simulator.GetResource(1, 7)->state, '.');
     EXPECT_EQ(Sent().back(), "PLC1\tETAT!\t7\t0\t");
+
+    // An analog resource takes its value as a number with a decimal comma.
+    GateRig analog(instance, MT_RA, GATE_TYPE_FLOAT, 12, 0, 1);
+    analog.SetFloat(12.5f);
+    EXPECT_EQ(SingleWrite(&analog.request), 0u) << trs_test::Dump();
+    EXPECT_EQ(Sent().back(), "PLC1\tETAT!\t12\t12,500000\t");
+    EXPECT_EQ(simulator.GetResource(1, 12)->state, 'A');
 }
 
 TEST_F(StationTest, RefusedWriteIsRetriedWithALogOn)

@@ -132,7 +132,12 @@ TEST_F(SimCommand, WritesChangeTheDataModel) {
         {"PLC1\tETAT?\t8\t1\t", "ETAT=\t008\tA\t          :65535\t"},
         {"PLC1\tETAT!\t8\t-1078530011\t", "STATUT\t000\t"},
         {"PLC1\tETAT?\t8\t1\t", "ETAT=\t008\tA\t    :-1078530011\t"},
+        {"PLC1\tETAT!\t9\t12,500000\t", "STATUT\t000\t"},
+        {"PLC1\tETAT?\t9\t1\t", "ETAT=\t009\tA\t    Le:12,500000\t"},
+        {"PLC1\tETAT!\t9\t-0,000000\t", "STATUT\t000\t"},
+        {"PLC1\tETAT?\t9\t1\t", "ETAT=\t009\t.\t    Le:-0,000000\t"},
         {"PLC1\tETAT!\t8\tx\t", "STATUT\t129\t"},
+        {"PLC1\tETAT!\t8\t1,2,3\t", "STATUT\t129\t"},
         {"PLC1\tETAT!\t8\t", "STATUT\t129\t"},
     });
     EXPECT_EQ(sim.Variable(5, "AI5"), "-1");
