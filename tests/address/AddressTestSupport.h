@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-
 #include <ostream>
 #include <string>
 #include <vector>
@@ -41,7 +40,6 @@ protected:
         instance_ = trs_test::NewInstance(1);
         for (unsigned station : {1u, 2u, 3u, 5u, 255u})
             trs_test::AddStation(instance_, station, "PLC", "CODE");
-        trs_test::ClearLog();
     }
     void TearDown() override { trs_test::FreeInstance(instance_); }
 

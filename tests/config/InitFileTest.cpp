@@ -1,12 +1,11 @@
 // The initialisation file: names, keys, station lines, messages and hostile contents.
 #include <gtest/gtest.h>
 
-#include <functional>
-#include <limits.h>
+#include <filesystem>
+#include <fstream>
+#include <map>
 #include <random>
-#include <stdlib.h>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 #include "config/Config.h"
@@ -23,9 +22,14 @@ struct Line {
     bool operator==(const Line &other) const { return level == other.level && text == other.text; }
 };
 
-std::ostream &operator<<(std::ostream &out, const Line &line)
+std::ostream &operator<<(std::ostream &out, const Line &line) { return out << "[" << line.level << "] " << line.text; }
+
+std::vector<Line> Logged()
 {
-    return out << "[" << line.level << "] " << line.text;
+    std::vector<Line> lines;
+    for (const auto &line : trs_test::Lines())
+        lines.push_back({line.level, line.text});
+    return lines;
 }
 
 // Runs each test in a private directory, since the file is looked up in the current one.
@@ -33,28 +37,22 @@ class InitFileTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_NE(getcwd(saved_, sizeof saved_), nullptr);
+        saved_ = std::filesystem::current_path();
         char pattern[] = "/tmp/trs_initfile_XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-        ASSERT_EQ(chdir(dir_.c_str()), 0);
-        trs_test::ClearLog();
+        std::filesystem::current_path(dir_ = pattern);
     }
 
     void TearDown() override
     {
         trs_test::FreeInstance(instance_);
-        EXPECT_EQ(chdir(saved_), 0);
-        std::string command = "rm -rf '" + dir_ + "'";
-        EXPECT_EQ(system(command.c_str()), 0);
+        std::filesystem::current_path(saved_);
+        EXPECT_GT(std::filesystem::remove_all(dir_), 0u);
     }
 
     static void Write(const std::string &name, const std::string &contents)
     {
-        FILE *file = fopen(name.c_str(), "wb");
-        ASSERT_NE(file, nullptr);
-        ASSERT_EQ(fwrite(contents.data(), 1, contents.size(), file), contents.size());
-        fclose(file);
+        std::ofstream(name, std::ios::binary) << contents;
     }
 
     // Reads TRSLNK<drv>.INT holding contents into a fresh instance.
@@ -66,6 +64,7 @@ protected:
 
     DriverInstance *ReadFiles(uint32_t drvNumber = 1)
     {
+        trs_test::FreeInstance(instance_); // a test may read several files
         instance_ = trs_test::NewInstance(drvNumber);
         ResetInstance(instance_); // as cold start leaves it before the file is read
         trs_test::ClearLog();
@@ -77,17 +76,13 @@ protected:
     // The log without the three closing lines (checked on their own).
     static std::vector<Line> LinesBeforeSummary()
     {
-        std::vector<Line> lines;
-        for (const auto &line : trs_test::Lines())
-            lines.push_back({line.level, line.text});
+        std::vector<Line> lines = Logged();
         EXPECT_GE(lines.size(), 3u) << trs_test::Dump();
-        if (lines.size() >= 3)
-            lines.resize(lines.size() - 3);
+        lines.resize(lines.size() >= 3 ? lines.size() - 3 : 0);
         return lines;
     }
 
-    char saved_[PATH_MAX] = {};
-    std::string dir_;
+    std::filesystem::path saved_, dir_;
     DriverInstance *instance_ = nullptr;
 };
 
@@ -98,171 +93,121 @@ std::string Illegal(unsigned line)
     return Format("TRSLNK> ReadIntFile() error, illegal line %u in '%s'", line, kFile);
 }
 
+// Every setting a key line can change, by name, so that each case checks all of them.
+using Settings = std::map<std::string, long long>;
+
+Settings SettingsOf(const DriverInstance &i)
+{
+    return {{"modem", i.modemMode},       {"timeout", i.comTimeout},      {"ifg", i.ifg},
+            {"csPopup", i.statesPopup},   {"jlPopup", i.journalPopup},    {"hsPopup", i.historyPopup},
+            {"readStatus", i.readStatus}, {"noRecord", i.noRecord},       {"storeLast", i.storeLastEvent},
+            {"online", i.onlineSampleFlag}, {"clock", i.clockSync},       {"class", i.alertClass},
+            {"severity", i.alertSeverity}, {"zone", i.alertZone},         {"noComError", i.noComError}};
+}
+
+Settings With(Settings changes)
+{
+    Settings all = {{"modem", 0},    {"timeout", 0}, {"ifg", 0},   {"csPopup", 0},     {"jlPopup", 0},
+                    {"hsPopup", 0},  {"readStatus", 0}, {"noRecord", 0}, {"storeLast", 0}, {"online", 8},
+                    {"clock", 1},    {"class", 2},   {"severity", 1000}, {"zone", 1000}, {"noComError", 0}};
+    for (const auto &[key, value] : changes)
+        all.at(key) = value;
+    return all;
+}
+
 struct KeyCase {
     const char *name;
     std::string file;
-    std::function<void(const DriverInstance &)> check;
+    Settings changed; // from the defaults
     std::vector<Line> log;
 };
 
-void PrintTo(const KeyCase &c, std::ostream *out)
+std::string IllegalWord(const char *line, unsigned number)
 {
-    *out << c.name;
+    return Format("TRSLNK> ReadIntFile() illegal line '%s', line %u in '%s'", line, number, kFile);
 }
 
-class InitFileKeys : public InitFileTest, public ::testing::WithParamInterface<KeyCase> {};
-
-TEST_P(InitFileKeys, SetsFieldsAndLogsExactly)
+std::string IllegalAlert(const char *what, const char *line)
 {
-    const KeyCase &c = GetParam();
-    const DriverInstance *instance = Read(c.file);
-    c.check(*instance);
-    EXPECT_EQ(LinesBeforeSummary(), c.log) << trs_test::Dump();
+    return Format("TRSLNK> ReadIntFile() illegal alert %s in '%s', line 1 in '%s'", what, line, kFile);
 }
+
+const char kTimeoutWarning[] = "TRSLNK> ReadInitFile() WARNING: COM_TIMEOUT is bigger than 20 seconds";
+const char kCsPopup[] = "TRSLNK01:  ReadInitFile() 'Reading Current States' POPUP enabled";
 
 const KeyCase kKeyCases[] = {
-    {"ModemYes", "MODEM = yes\n", [](auto &i) { EXPECT_EQ(i.modemMode, 1u); }, {}},
-    {"ModemWordStartingWithYes", "  MODEM=YESTERDAY\n", [](auto &i) { EXPECT_EQ(i.modemMode, 1u); }, {}},
-    {"ModemNoAfterYes", "MODEM = yes\n\tMODEM\t=\tnope\n", [](auto &i) { EXPECT_EQ(i.modemMode, 0u); }, {}},
-    {"ModemIllegalWordUpperCasedInMessage", "MODEM = yes\nMODEM = maybe\n",
-     [](auto &i) { EXPECT_EQ(i.modemMode, 0u); },
-     {{32, Format("TRSLNK> ReadIntFile() illegal line 'MODEM=MAYBE', line 2 in '%s'", kFile)}}},
-    {"ModemKeyIsCaseSensitive", "modem = yes\n", [](auto &i) { EXPECT_EQ(i.modemMode, 0u); }, {{32, Illegal(1)}}},
-    {"ModemWithoutWord", "MODEM =\n", [](auto &i) { EXPECT_EQ(i.modemMode, 0u); }, {{32, Illegal(1)}}},
-    {"ComTimeoutAboveTwentyWarns", "COM_TIMEOUT = 30\n", [](auto &i) { EXPECT_EQ(i.comTimeout, 3000u); },
-     {{32, "TRSLNK> ReadInitFile() WARNING: COM_TIMEOUT is bigger than 20 seconds"}}},
-    {"ComTimeoutTwentyQuiet", " COM_TIMEOUT=20\n", [](auto &i) { EXPECT_EQ(i.comTimeout, 2000u); }, {}},
-    {"ComTimeoutZeroStays", "COM_TIMEOUT = 0\n", [](auto &i) { EXPECT_EQ(i.comTimeout, 0u); }, {}},
-    {"ComTimeoutNegativeIsNoNumber", "COM_TIMEOUT = -5\n", [](auto &i) { EXPECT_EQ(i.comTimeout, 0u); },
-     {{32, Illegal(1)}}},
-    {"ComTimeoutHugeHeldAtLimit", "COM_TIMEOUT = 99999999999999\n",
-     [](auto &i) { EXPECT_EQ(i.comTimeout, UINT32_MAX); },
-     {{32, "TRSLNK> ReadInitFile() WARNING: COM_TIMEOUT is bigger than 20 seconds"}}},
-    {"ComTimeoutNeedsANumber", "COM_TIMEOUT = soon\n", [](auto &i) { EXPECT_EQ(i.comTimeout, 0u); },
-     {{32, Illegal(1)}}},
+    {"ModemYes", "MODEM = yes\n", {{"modem", 1}}, {}},
+    {"ModemWordStartingWithYes", "  MODEM=YESTERDAY\n", {{"modem", 1}}, {}},
+    {"ModemNoAfterYes", "MODEM = yes\n\tMODEM\t=\tnope\n", {}, {}},
+    {"ModemIllegalWordUpperCasedInMessage", "MODEM = yes\nMODEM = maybe\n", {}, {{32, IllegalWord("MODEM=MAYBE", 2)}}},
+    {"ModemCaseSensitiveAndNeedsWord", "modem = yes\nMODEM =\n", {}, {{32, Illegal(1)}, {32, Illegal(2)}}},
+    {"ComTimeoutAboveTwentyWarns", "COM_TIMEOUT = 30\n", {{"timeout", 3000}}, {{32, kTimeoutWarning}}},
+    {"ComTimeoutTwentyQuiet", " COM_TIMEOUT=20\n", {{"timeout", 2000}}, {}},
+    {"ComTimeoutZeroStays", "COM_TIMEOUT = 0\n", {}, {}},
+    {"ComTimeoutNeedsAPlainNumber", "COM_TIMEOUT = -5\nCOM_TIMEOUT = soon\n", {}, {{32, Illegal(1)}, {32, Illegal(2)}}},
+    {"ComTimeoutHugeHeldAtLimit", "COM_TIMEOUT = 99999999999999\n", {{"timeout", UINT32_MAX}}, {{32, kTimeoutWarning}}},
     {"PopupsAndFlags", "CS_POPUP\nJL_POPUP = NO\nHS_POPUP whatever\nREAD_STATUS\nNO_RECORD\nSTORE_LAST_EVENT\n",
-     [](auto &i) {
-         EXPECT_EQ(i.statesPopup, 1u);
-         EXPECT_EQ(i.journalPopup, 1u);
-         EXPECT_EQ(i.historyPopup, 1u);
-         EXPECT_EQ(i.readStatus, 1u);
-         EXPECT_EQ(i.noRecord, 1u);
-         EXPECT_EQ(i.storeLastEvent, 1u);
-     },
-     {{32, "TRSLNK01:  ReadInitFile() 'Reading Current States' POPUP enabled"},
+     {{"csPopup", 1}, {"jlPopup", 1}, {"hsPopup", 1}, {"readStatus", 1}, {"noRecord", 1}, {"storeLast", 1}},
+     {{32, kCsPopup},
       {32, "TRSLNK01:  ReadInitFile() 'Reading Journal' POPUP enabled"},
       {32, "TRSLNK01:  ReadInitFile() 'Reading History' POPUP enabled"},
       {32, "TRSLNK01: ReadInitFile() Reading status after incoming call enabled"},
       {32, "TRSLNK> ReadInitFile() Recording to History of current statuses disabled"},
       {32, "TRSLNK01: ReadInitFile() last event no. will be stored in 'Last_eve.ini' file"}}},
-    {"ColumnOneKeysRefuseLeadingBlanks", " CS_POPUP\n\tNO_RECORD\n",
-     [](auto &i) {
-         EXPECT_EQ(i.statesPopup, 0u);
-         EXPECT_EQ(i.noRecord, 0u);
-     },
-     {{32, Illegal(1)}, {32, Illegal(2)}}},
-    {"Ifg", "  IFG =  50\n", [](auto &i) { EXPECT_EQ(i.ifg, 50u); }, {}},
-    {"OnlineSampleAnyCase", "ONLINE_SAMPLE = always\n", [](auto &i) { EXPECT_EQ(i.onlineSampleFlag, 4); }, {}},
-    {"OnlineSampleMonitorPrefix", "ONLINE_SAMPLE=Always\nONLINE_SAMPLE = Monitoring\n",
-     [](auto &i) { EXPECT_EQ(i.onlineSampleFlag, 8); }, {}},
+    {"ColumnOneKeysRefuseLeadingBlanks", " CS_POPUP\n\tNO_RECORD\n ONLINE_SAMPLE = ALWAYS\n", {},
+     {{32, Illegal(1)}, {32, Illegal(2)}, {32, Illegal(3)}}},
+    {"Ifg", "  IFG =  50\n", {{"ifg", 50}}, {}},
+    {"OnlineSampleAnyCase", "ONLINE_SAMPLE = always\n", {{"online", 4}}, {}},
+    {"OnlineSampleMonitorPrefix", "ONLINE_SAMPLE=Always\nONLINE_SAMPLE = Monitoring\n", {}, {}},
     {"OnlineSampleIllegalKeepsFlagAndQuotesWordAsWritten", "ONLINE_SAMPLE = always\nONLINE_SAMPLE = Often\n",
-     [](auto &i) { EXPECT_EQ(i.onlineSampleFlag, 4); },
-     {{32, Format("TRSLNK> ReadIntFile() illegal line 'ONLINE_SAMPLE=Often', line 2 in '%s'", kFile)}}},
-    {"OnlineSampleIsColumnOne", " ONLINE_SAMPLE = ALWAYS\n", [](auto &i) { EXPECT_EQ(i.onlineSampleFlag, 8); },
-     {{32, Illegal(1)}}},
-    {"AlertsStored", "ALERTS = 3 , 500 , 600\n",
-     [](auto &i) {
-         EXPECT_EQ(i.alertClass, 3);
-         EXPECT_EQ(i.alertSeverity, 500);
-         EXPECT_EQ(i.alertZone, 600);
-     },
-     {}},
-    {"AlertsUpperLimits", "ALERTS=5,50000,50000\n",
-     [](auto &i) {
-         EXPECT_EQ(i.alertClass, 5);
-         EXPECT_EQ(i.alertSeverity, 50000);
-         EXPECT_EQ(i.alertZone, 50000);
-     },
-     {}},
-    {"AlertsIllegalClass", "ALERTS = 6 , 10 , 10\n",
-     [](auto &i) {
-         EXPECT_EQ(i.alertClass, 2);
-         EXPECT_EQ(i.alertSeverity, 1000);
-         EXPECT_EQ(i.alertZone, 1000);
-     },
-     {{32, Format("TRSLNK> ReadIntFile() illegal alert class in 'ALERTS = 6 , 10 , 10', line 1 in '%s'", kFile)}}},
-    {"AlertsSeverityCheckedBeforeZone", "ALERTS = 1 , 50001 , 99999\n",
-     [](auto &i) { EXPECT_EQ(i.alertClass, 2); },
-     {{32, Format("TRSLNK> ReadIntFile() illegal alert severity in 'ALERTS = 1 , 50001 , 99999', line 1 in '%s'",
-                  kFile)}}},
-    {"AlertsIllegalZone", "ALERTS = 1 , 2 , 50001\n", [](auto &i) { EXPECT_EQ(i.alertZone, 1000); },
-     {{32, Format("TRSLNK> ReadIntFile() illegal alert zone in 'ALERTS = 1 , 2 , 50001', line 1 in '%s'", kFile)}}},
-    {"AlertsClassTooBigForThirtyTwoBits", "ALERTS = 4294967298 , 2 , 3\n",
-     [](auto &i) { EXPECT_EQ(i.alertClass, 2); },
-     {{32, Format("TRSLNK> ReadIntFile() illegal alert class in 'ALERTS = 4294967298 , 2 , 3', line 1 in '%s'",
-                  kFile)}}},
-    {"AlertsNeedAllThree", "ALERTS = 1 , 2\n", [](auto &i) { EXPECT_EQ(i.alertClass, 2); }, {{32, Illegal(1)}}},
+     {{"online", 4}}, {{32, IllegalWord("ONLINE_SAMPLE=Often", 2)}}},
+    {"AlertsStored", "ALERTS = 3 , 500 , 600\n", {{"class", 3}, {"severity", 500}, {"zone", 600}}, {}},
+    {"AlertsUpperLimits", "ALERTS=5,50000,50000\n", {{"class", 5}, {"severity", 50000}, {"zone", 50000}}, {}},
+    {"AlertsIllegalClass", "ALERTS = 6 , 10 , 10\n", {}, {{32, IllegalAlert("class", "ALERTS = 6 , 10 , 10")}}},
+    {"AlertsSeverityCheckedBeforeZone", "ALERTS = 1 , 50001 , 99999\n", {},
+     {{32, IllegalAlert("severity", "ALERTS = 1 , 50001 , 99999")}}},
+    {"AlertsIllegalZone", "ALERTS = 1 , 2 , 50001\n", {}, {{32, IllegalAlert("zone", "ALERTS = 1 , 2 , 50001")}}},
+    {"AlertsClassTooBigForThirtyTwoBits", "ALERTS = 4294967298 , 2 , 3\n", {},
+     {{32, IllegalAlert("class", "ALERTS = 4294967298 , 2 , 3")}}},
+    {"AlertsNeedAllThree", "ALERTS = 1 , 2\n", {}, {{32, Illegal(1)}}},
     {"ClockSyncValues", "CLOCK_SYNC = never\nCLOCK_SYNC = Modem\nCLOCK_SYNC=TIMESTAMPS\nCLOCK_SYNC = NEVERMORE\n",
-     [](auto &i) { EXPECT_EQ(i.clockSync, 0); },
+     {{"clock", 0}},
      {{32, "TRSLNK01: ReadInitFile() CLOCK_SYNC set to 'NEVER'"},
       {32, "TRSLNK01: ReadInitFile() CLOCK_SYNC set to 'MODEM'"},
       {32, "TRSLNK01: ReadInitFile() CLOCK_SYNC set to 'TIMESTAMP'"},
       {32, "TRSLNK01: ReadInitFile() CLOCK_SYNC set to 'NEVER'"}}},
-    {"ClockSyncIllegalSetsTimestamp", "CLOCK_SYNC = MODEM\nCLOCK_SYNC = sometimes\n",
-     [](auto &i) { EXPECT_EQ(i.clockSync, 1); },
-     {{32, "TRSLNK01: ReadInitFile() CLOCK_SYNC set to 'MODEM'"},
-      {32, Format("TRSLNK> ReadIntFile() illegal line 'CLOCK_SYNC = SOMETIMES', line 2 in '%s'", kFile)}}},
-    {"NoComError", "NO_COM_ERROR = yes\n", [](auto &i) { EXPECT_EQ(i.noComError, 1u); },
-     {{32, "TRSLNK01: ReadInitFile() NO_COM_ERROR = TRUE"}}},
-    {"NoComErrorOff", "NO_COM_ERROR = yes\n NO_COM_ERROR=no\n", [](auto &i) { EXPECT_EQ(i.noComError, 0u); },
+    {"ClockSyncIllegalSetsTimestamp", "CLOCK_SYNC = MODEM\nCLOCK_SYNC = sometimes\n", {},
+     {{32, "TRSLNK01: ReadInitFile() CLOCK_SYNC set to 'MODEM'"}, {32, IllegalWord("CLOCK_SYNC = SOMETIMES", 2)}}},
+    {"NoComError", "NO_COM_ERROR = yes\n", {{"noComError", 1}}, {{32, "TRSLNK01: ReadInitFile() NO_COM_ERROR = TRUE"}}},
+    {"NoComErrorOnAndOff", "NO_COM_ERROR = yes\n NO_COM_ERROR=no\n", {},
      {{32, "TRSLNK01: ReadInitFile() NO_COM_ERROR = TRUE"}, {32, "TRSLNK01: ReadInitFile() NO_COM_ERROR = FALSE"}}},
-    {"NoComErrorIllegalLeavesModemAlone", "MODEM = YES\nNO_COM_ERROR = yes\nNO_COM_ERROR = perhaps\n",
-     [](auto &i) {
-         EXPECT_EQ(i.noComError, 0u);
-         EXPECT_EQ(i.modemMode, 1u);
-     },
-     {{32, "TRSLNK01: ReadInitFile() NO_COM_ERROR = TRUE"},
-      {32, Format("TRSLNK> ReadIntFile() illegal line 'NO_COM_ERROR=PERHAPS', line 3 in '%s'", kFile)}}},
-    {"CommentsAndEmptyLines", "// MODEM = YES\n\n//\nCS_POPUP\n",
-     [](auto &i) {
-         EXPECT_EQ(i.modemMode, 0u);
-         EXPECT_EQ(i.statesPopup, 1u);
-     },
-     {{32, "TRSLNK01:  ReadInitFile() 'Reading Current States' POPUP enabled"}}},
-    {"BlankLinesAndIndentedCommentsAreIllegal", "   \n // note\n/ single\nrubbish\n",
-     [](auto &i) { EXPECT_EQ(i.modemMode, 0u); },
+    {"NoComErrorIllegalLeavesModemAlone", "MODEM = YES\nNO_COM_ERROR = yes\nNO_COM_ERROR = perhaps\n", {{"modem", 1}},
+     {{32, "TRSLNK01: ReadInitFile() NO_COM_ERROR = TRUE"}, {32, IllegalWord("NO_COM_ERROR=PERHAPS", 3)}}},
+    {"CommentsAndEmptyLines", "// MODEM = YES\n\n//\nCS_POPUP\n", {{"csPopup", 1}}, {{32, kCsPopup}}},
+    {"EmptyFile", "", {}, {}},
+    {"BlankLinesAndIndentedCommentsAreIllegal", "   \n // note\n/ single\nrubbish\n", {},
      {{32, Illegal(1)}, {32, Illegal(2)}, {32, Illegal(3)}, {32, Illegal(4)}}},
-    {"NothingTouchedByEmptyFile", "",
-     [](auto &i) {
-         EXPECT_EQ(i.clockSync, 1);
-         EXPECT_EQ(i.onlineSampleFlag, 8);
-         EXPECT_EQ(i.alertClass, 2);
-         for (const auto &slot : i.stations)
-             EXPECT_EQ(slot.load(), nullptr);
-     },
-     {}},
 };
 
-INSTANTIATE_TEST_SUITE_P(Keys, InitFileKeys, ::testing::ValuesIn(kKeyCases),
-                         [](const auto &info) { return std::string(info.param.name); });
+TEST_F(InitFileTest, KeysSetFieldsAndLogExactly)
+{
+    for (const KeyCase &c : kKeyCases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(SettingsOf(*Read(c.file)), With(c.changed));
+        EXPECT_EQ(LinesBeforeSummary(), c.log) << trs_test::Dump();
+    }
+}
 
 // Station lines: what is stored and what is logged, in the order the checks run.
 struct StationCase {
     const char *name;
     std::string file;
     std::vector<Line> log;
-    int station;             // checked when >= 0
-    const char *storedName;  // null: the slot stays empty
+    int station;            // its slot is checked
+    const char *storedName; // null: the slot stays empty
     const char *storedCode;
     uint32_t secondary;
 };
-
-void PrintTo(const StationCase &c, std::ostream *out)
-{
-    *out << c.name;
-}
-
-class InitFileStations : public InitFileTest, public ::testing::WithParamInterface<StationCase> {};
 
 std::string Station(const char *message, unsigned station, unsigned line)
 {
@@ -277,32 +222,6 @@ const char kDefined[] = "TRSLNK> ReaddInitFile() error, station %u already defin
 
 const std::string k64(64, 'N');
 const std::string k65(65, 'N');
-
-TEST_P(InitFileStations, StoresRecordAndLogs)
-{
-    const StationCase &c = GetParam();
-    DriverInstance *instance = Read(c.file);
-    EXPECT_EQ(LinesBeforeSummary(), c.log) << trs_test::Dump();
-    if (c.station < 0)
-        return;
-    StationRecord *record = instance->stations[c.station].load();
-    if (!c.storedName) {
-        EXPECT_EQ(record, nullptr);
-        return;
-    }
-    ASSERT_NE(record, nullptr);
-    EXPECT_STREQ(record->name, c.storedName);
-    EXPECT_STREQ(record->accessCode, c.storedCode);
-    EXPECT_EQ(record->secondary, c.secondary);
-    EXPECT_EQ(record->loggedOn, 0);
-    EXPECT_EQ(record->connRef, 255);
-    EXPECT_EQ(record->onlineState, 0);
-    EXPECT_EQ(record->disconnectAfterRead, 1u);
-    EXPECT_EQ(record->journalBusy, 0u);
-    EXPECT_EQ(record->statesBusy, 0u);
-    EXPECT_EQ(record->readAllBusy, 0u);
-    EXPECT_EQ(record->incomingCall, 0u);
-}
 
 const StationCase kStationCases[] = {
     {"SecondaryNameAfterBlank", "7 = 'PUMP STATION' , 'AB12'\n",
@@ -319,63 +238,62 @@ const StationCase kStationCases[] = {
      {{64, "TRSLNK> station 255 = '" + k64 + "', access code '12345678'"}}, 255, k64.c_str(), "12345678", 0},
     {"OnlyThreeDigitsRead", "1234 = 'A', 'B'\n", {{64, "TRSLNK> station 123 = 'A', access code 'B'"}}, 123, "A", "B",
      0},
-    {"EmptyAccessCode", "7 = 'A' , ''\n", {{32, Station(kDefinition, 7, 1)}}, 7, nullptr, nullptr, 0},
-    {"NoComma", "7 = 'A' 'B'\n", {{32, Station(kDefinition, 7, 1)}}, 7, nullptr, nullptr, 0},
-    {"NoAccessCode", "7 = 'A',\n", {{32, Station(kDefinition, 7, 1)}}, 7, nullptr, nullptr, 0},
-    {"UnclosedName", "7 = 'A, 'B'\n", {{32, Station(kDefinition, 7, 1)}}, 7, nullptr, nullptr, 0},
-    {"NoQuotes", "7 = A, B\n", {{32, Station(kDefinition, 7, 1)}}, 7, nullptr, nullptr, 0},
-    {"NameTooLong", "7 = '" + k65 + "', 'B'\n", {{32, Station(kNameLength, 7, 1)}}, 7, nullptr, nullptr, 0},
-    {"VeryLongNameInOnePiece", "7 = '" + std::string(260, 'L') + "', 'B'\n",
-     // the piece ends inside the name, so the name is never closed
-     {{32, Station(kDefinition, 7, 1)}, {32, Illegal(2)}}, 7, nullptr, nullptr, 0},
-    {"AccessCodeTooLong", "7 = 'A', '123456789'\n", {{32, Station(kCodeLength, 7, 1)}}, 7, nullptr, nullptr, 0},
-    {"StationNumberCheckedFirst", "256 = 'A', ''\n", {{32, Station(kNumber, 256, 1)}}, -1, nullptr, nullptr, 0},
-    {"DefinitionCheckedBeforeNameLength", "7 = '" + k65 + "', ''\n", {{32, Station(kDefinition, 7, 1)}}, 7, nullptr,
-     nullptr, 0},
-    {"NameLengthCheckedBeforeCode", "7 = '" + k65 + "', '123456789'\n", {{32, Station(kNameLength, 7, 1)}}, 7,
-     nullptr, nullptr, 0},
+    // Each refused line leaves station 7 free for the next one.
+    {"RefusedInTheOrderTheChecksRun",
+     "7 = 'A' , ''\n7 = 'A' 'B'\n7 = 'A',\n7 = 'A, 'B'\n7 = A, B\n"     // definitions
+     "7 = '" + k65 + "', 'B'\n7 = 'A', '123456789'\n"                 // lengths
+     "7 = '" + k65 + "', ''\n7 = '" + k65 + "', '123456789'\n"        // definition, then name, then code
+     "256 = 'A', ''\n-5 = 'A', 'B'\n"                                 // the number comes first
+     "7 = '" + std::string(260, 'L') + "', 'B'\n",                    // cut inside the name: never closed
+     {{32, Station(kDefinition, 7, 1)}, {32, Station(kDefinition, 7, 2)}, {32, Station(kDefinition, 7, 3)},
+      {32, Station(kDefinition, 7, 4)}, {32, Station(kDefinition, 7, 5)}, {32, Station(kNameLength, 7, 6)},
+      {32, Station(kCodeLength, 7, 7)}, {32, Station(kDefinition, 7, 8)}, {32, Station(kNameLength, 7, 9)},
+      {32, Station(kNumber, 256, 10)}, {32, Illegal(11)}, {32, Station(kDefinition, 7, 12)}, {32, Illegal(13)}},
+     7, nullptr, nullptr, 0},
     {"FirstDefinitionStays", "7 = 'FIRST', 'A'\n// again\n7 = 'SECOND', 'B'\n7 = 'THIRD', '123456789'\n",
      {{64, "TRSLNK> station 007 = 'FIRST', access code 'A'"},
       {32, Station(kDefined, 7, 3)},
       {32, Station(kCodeLength, 7, 4)}},
      7, "FIRST", "A", 0},
-    {"NegativeNumberIsNoStation", "-5 = 'A', 'B'\n", {{32, Illegal(1)}}, -1, nullptr, nullptr, 0},
 };
 
-INSTANTIATE_TEST_SUITE_P(Stations, InitFileStations, ::testing::ValuesIn(kStationCases),
-                         [](const auto &info) { return std::string(info.param.name); });
-
-TEST_F(InitFileTest, SummaryLinesCloseTheLogWithTheOpenedName)
+TEST_F(InitFileTest, StationLinesStoreRecordsAndLog)
 {
-    const DriverInstance *instance = Read("IFG = 7\nCOM_TIMEOUT = 3\nMODEM = YES\nbad\n", 4);
-    EXPECT_EQ(instance->ifg, 7u);
-    const std::vector<Line> expected = {
-        {32, "TRSLNK> ReadIntFile() error, illegal line 4 in 'TRSLNK04.INT'"},
-        {32, "TRSLNK04: ReadInitFile() IFG set to 7"},
-        {32, "TRSLNK04: ReadInitFile() COM_TIMEOUT set to 3 seconds"},
-        {32, "TRSLNK04: is set for MULTI_MODEM communication"},
-    };
-    std::vector<Line> lines;
-    for (const auto &line : trs_test::Lines())
-        lines.push_back({line.level, line.text});
-    EXPECT_EQ(lines, expected);
+    for (const StationCase &c : kStationCases) {
+        SCOPED_TRACE(c.name);
+        const StationRecord *record = Read(c.file)->stations[c.station].load();
+        EXPECT_EQ(LinesBeforeSummary(), c.log) << trs_test::Dump();
+        if (!c.storedName) {
+            EXPECT_EQ(record, nullptr);
+            continue;
+        }
+        ASSERT_NE(record, nullptr);
+        EXPECT_STREQ(record->name, c.storedName);
+        EXPECT_STREQ(record->accessCode, c.storedCode);
+        EXPECT_EQ(record->secondary, c.secondary);
+        EXPECT_EQ(record->loggedOn, 0);
+        EXPECT_EQ(record->connRef, 255);
+        EXPECT_EQ(record->onlineState, 0);
+        EXPECT_EQ(record->disconnectAfterRead, 1u);
+        EXPECT_EQ(record->journalBusy + record->statesBusy + record->readAllBusy + record->incomingCall, 0u);
+    }
 }
 
-TEST_F(InitFileTest, SummaryOfAFileWithoutSettingsShowsZeroSecondsAndSerial)
+// The three closing lines name the file's instance; a missing file gives only the warning.
+TEST_F(InitFileTest, SummaryLinesAndMissingFile)
 {
+    Read("IFG = 7\nCOM_TIMEOUT = 3\nMODEM = YES\nbad\n", 4);
+    EXPECT_EQ(Logged(), (std::vector<Line>{{32, "TRSLNK> ReadIntFile() error, illegal line 4 in 'TRSLNK04.INT'"},
+                                           {32, "TRSLNK04: ReadInitFile() IFG set to 7"},
+                                           {32, "TRSLNK04: ReadInitFile() COM_TIMEOUT set to 3 seconds"},
+                                           {32, "TRSLNK04: is set for MULTI_MODEM communication"}}));
     Read("// nothing\n", 2);
-    EXPECT_EQ(trs_test::Count(32, "TRSLNK02: ReadInitFile() IFG set to 0"), 1u);
-    EXPECT_EQ(trs_test::Count(32, "TRSLNK02: ReadInitFile() COM_TIMEOUT set to 0 seconds"), 1u);
-    EXPECT_EQ(trs_test::Count(32, "TRSLNK02: is set for SERIAL communication"), 1u);
-}
-
-TEST_F(InitFileTest, MissingFileLeavesDefaultsAndLogsOnlyTheWarning)
-{
+    EXPECT_EQ(Logged(), (std::vector<Line>{{32, "TRSLNK02: ReadInitFile() IFG set to 0"},
+                                           {32, "TRSLNK02: ReadInitFile() COM_TIMEOUT set to 0 seconds"},
+                                           {32, "TRSLNK02: is set for SERIAL communication"}}));
     Write("TRSLNK2.INT", "MODEM = YES\n"); // another instance's file
-    const DriverInstance *instance = ReadFiles(1);
-    EXPECT_EQ(instance->modemMode, 0u);
-    ASSERT_EQ(trs_test::Lines().size(), 1u) << trs_test::Dump();
-    EXPECT_EQ(trs_test::Count(32, "TRSLNK> ReadInitFile() warning, initialisation file not found!!!"), 1u);
+    EXPECT_EQ(SettingsOf(*ReadFiles(1)), With({}));
+    EXPECT_EQ(Logged(), (std::vector<Line>{{32, "TRSLNK> ReadInitFile() warning, initialisation file not found!!!"}}));
 }
 
 // Which of the three names is opened, and what the name buffer holds.
@@ -387,32 +305,6 @@ struct NameCase {
     const char *lastTried;
 };
 
-void PrintTo(const NameCase &c, std::ostream *out)
-{
-    *out << c.name;
-}
-
-class InitFileNames : public InitFileTest, public ::testing::WithParamInterface<NameCase> {};
-
-TEST_P(InitFileNames, PrecedenceOfTheThreeNames)
-{
-    const NameCase &c = GetParam();
-    for (const auto &file : c.present)
-        Write(file, file + "\n"); // each file holds its own name
-    char name[64] = "untouched";
-    FILE *file = OpenInitFile("TRSLNK", name, sizeof name, c.drvNumber);
-    EXPECT_STREQ(name, c.lastTried);
-    if (!c.opened) {
-        EXPECT_EQ(file, nullptr);
-        return;
-    }
-    ASSERT_NE(file, nullptr);
-    char contents[64] = {};
-    EXPECT_NE(fgets(contents, sizeof contents, file), nullptr);
-    fclose(file);
-    EXPECT_EQ(std::string(contents), std::string(c.opened) + "\n");
-}
-
 const NameCase kNameCases[] = {
     {"TwoDigitsFirst", {"TRSLNK01.INT", "TRSLNK1.INT", "TRSLNK.INT"}, 1, "TRSLNK01.INT", "TRSLNK01.INT"},
     {"OneDigitSecond", {"TRSLNK1.INT", "TRSLNK.INT"}, 1, "TRSLNK1.INT", "TRSLNK1.INT"},
@@ -422,39 +314,48 @@ const NameCase kNameCases[] = {
     {"NoneLeavesLastTried", {"TRSLNK3.INT", "trslnk01.int"}, 1, nullptr, "TRSLNK.INT"},
 };
 
-INSTANTIATE_TEST_SUITE_P(Names, InitFileNames, ::testing::ValuesIn(kNameCases),
-                         [](const auto &info) { return std::string(info.param.name); });
+TEST_F(InitFileTest, PrecedenceOfTheThreeNames)
+{
+    for (const NameCase &c : kNameCases) {
+        SCOPED_TRACE(c.name);
+        for (const auto &file : c.present)
+            Write(file, file + "\n"); // each file holds its own name
+        char name[64] = "untouched";
+        FILE *file = OpenInitFile("TRSLNK", name, sizeof name, c.drvNumber);
+        EXPECT_STREQ(name, c.lastTried);
+        char contents[64] = {};
+        EXPECT_EQ(file && fgets(contents, sizeof contents, file) ? std::string(contents) : "(none)\n",
+                  std::string(c.opened ? c.opened : "(none)") + "\n");
+        if (file)
+            fclose(file);
+        for (const auto &present : c.present)
+            std::filesystem::remove(present);
+    }
+}
 
-TEST_F(InitFileTest, ReaderUsesTheFallbackNameInItsMessages)
+TEST_F(InitFileTest, FallbackNameInMessagesAndBoundedNameBuffer)
 {
     Write("TRSLNK.INT", "junk\n");
     ReadFiles(3);
     EXPECT_EQ(trs_test::Count(32, "TRSLNK> ReadIntFile() error, illegal line 1 in 'TRSLNK.INT'"), 1u)
         << trs_test::Dump();
-}
-
-TEST_F(InitFileTest, NameBufferIsNeverOverrun)
-{
+    ASSERT_EQ(remove("TRSLNK.INT"), 0);
     char name[9];
     memset(name, 'x', sizeof name);
-    FILE *file = OpenInitFile("TRSLNK", name, 8, 1);
-    EXPECT_EQ(file, nullptr);
+    EXPECT_EQ(OpenInitFile("TRSLNK", name, 8, 1), nullptr);
     EXPECT_STREQ(name, "TRSLNK.");
     EXPECT_EQ(name[8], 'x');
 }
 
-// Long lines come in pieces of 255 characters, each counted as a line.
-TEST_F(InitFileTest, LongLineIsReadInPiecesNumberedInTurn)
+// Long lines come in pieces of 255 characters, each counted as a line; a line of exactly
+// one piece leaves an empty line behind.
+TEST_F(InitFileTest, LongLinesAreReadInPiecesNumberedInTurn)
 {
-    const DriverInstance *instance = Read(std::string(255, ' ') + "MODEM = YES\nrubbish\n");
-    EXPECT_EQ(instance->modemMode, 1u);
-    EXPECT_EQ(LinesBeforeSummary(), (std::vector<Line>{{32, Illegal(1)}, {32, Illegal(3)}}));
-}
-
-TEST_F(InitFileTest, LineOfExactlyAPieceLeavesAnEmptyLineBehind)
-{
-    Read(std::string(255, 'x') + "\nrubbish\n");
-    EXPECT_EQ(LinesBeforeSummary(), (std::vector<Line>{{32, Illegal(1)}, {32, Illegal(3)}}));
+    for (const std::string &first : {std::string(255, ' ') + "MODEM = YES", std::string(255, 'x')}) {
+        const DriverInstance *instance = Read(first + "\nrubbish\n");
+        EXPECT_EQ(instance->modemMode, first[0] == ' ' ? 1u : 0u);
+        EXPECT_EQ(LinesBeforeSummary(), (std::vector<Line>{{32, Illegal(1)}, {32, Illegal(3)}}));
+    }
 }
 
 TEST_F(InitFileTest, CrLfLinesReadLikeLfLines)
@@ -537,18 +438,15 @@ TEST(ResetInstanceTest, SetsEveryDefault)
 {
     DriverInstance *instance = trs_test::NewInstance(1);
     StationRecord *record = trs_test::AddStation(instance, 5, "S", "C");
-    instance->modemMode = 1;
-    instance->noComError = 1;
-    instance->comTimeout = 7;
-    instance->ifg = 9;
-    instance->comHandle = 3;
-    instance->loggedOnStation = 4;
-    instance->transparentMode = 1;
+    instance->modemMode = instance->noComError = instance->comTimeout = instance->ifg = 7;
     instance->statesPopup = instance->journalPopup = instance->historyPopup = 1;
     instance->readStatus = instance->noRecord = instance->storeLastEvent = 1;
     instance->onlineSampleFlag = 4;
     instance->clockSync = 2;
     instance->alertClass = instance->alertSeverity = instance->alertZone = 3;
+    instance->comHandle = 3;
+    instance->loggedOnStation = 4;
+    instance->transparentMode = 1;
     instance->lastEventNo[255] = 12;
     instance->lastEventTime[255][0] = 2020;
     instance->startDate[255][0] = 'x';
@@ -560,20 +458,10 @@ TEST(ResetInstanceTest, SetsEveryDefault)
     EXPECT_EQ(instance->stations[5].load(), nullptr); // not freed: EndDrv owns that
     delete record;
 
-    EXPECT_EQ(instance->modemMode, 0u);
-    EXPECT_EQ(instance->noComError, 0u);
-    EXPECT_EQ(instance->comTimeout, 0u);
-    EXPECT_EQ(instance->ifg, 0u);
+    EXPECT_EQ(SettingsOf(*instance), With({}));
     EXPECT_EQ(instance->comHandle, 0u);
     EXPECT_EQ(instance->loggedOnStation, 0);
     EXPECT_EQ(instance->transparentMode, 0u);
-    EXPECT_EQ(instance->statesPopup + instance->journalPopup + instance->historyPopup, 0u);
-    EXPECT_EQ(instance->readStatus + instance->noRecord + instance->storeLastEvent, 0u);
-    EXPECT_EQ(instance->onlineSampleFlag, 8);
-    EXPECT_EQ(instance->clockSync, 1);
-    EXPECT_EQ(instance->alertClass, 2);
-    EXPECT_EQ(instance->alertSeverity, 1000);
-    EXPECT_EQ(instance->alertZone, 1000);
     EXPECT_EQ(instance->lastEventNo[255], 0);
     const uint16_t first[6] = {1993, 1, 1, 1, 0, 0};
     for (unsigned s : {0u, 255u})

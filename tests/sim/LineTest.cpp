@@ -1,7 +1,6 @@
 // Line behaviour: raw bytes outside telegrams, station selection, bad input, faults, TCP.
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -22,35 +21,46 @@ using trs::sim::Frame;
 const std::string kWakeUp("\x03\x1bW06\x03", 6);
 const std::string kStx("\x02", 1);
 const std::string kEtx("\x03", 1);
+const std::string kIdent5 = Frame("IDENT=\t005\t");
 
 using SimLine = sim_test::PtyTest;
 
-TEST_F(SimLine, WakeUpIsIgnoredAndLogged) {
+// Bytes outside telegrams never become telegrams of their own, and the next telegram is answered.
+TEST_F(SimLine, RawInputBeforeATelegram) {
+    const struct {
+        const char *what;
+        std::string raw;
+        uint64_t wakeUps, overflows;
+    } cases[] = {
+        {"wake-up", kWakeUp, 1, 0},
+        {"two wake-ups, as before every log-on attempt", kWakeUp + kWakeUp, 2, 0},
+        {"broken wake-up", std::string("\x03\x1bW0", 4), 0, 0},
+        {"partial telegram dropped by a control byte", "PLC1\tVAR" + kWakeUp, 1, 0},
+        {"overlong input", std::string(5000, 'A') + "\r", 0, 1},
+        {"lone CR", "\r", 0, 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        sim.ClearLog();
+        const auto before = sim.GetCounters();
+        ASSERT_TRUE(client.Send(c.raw));
+        EXPECT_EQ(client.Ask("IDENT?\t"), kIdent5);
+        EXPECT_EQ(sim.Telegrams(), std::vector<std::string>{"IDENT?\t"});
+        const auto after = sim.GetCounters();
+        EXPECT_EQ(after.wakeUps - before.wakeUps, c.wakeUps);
+        EXPECT_EQ(after.overflows - before.overflows, c.overflows);
+        EXPECT_EQ(after.telegrams - before.telegrams, 1u);
+    }
+    sim.ClearLog();
     ASSERT_TRUE(client.Send(kWakeUp));
-    EXPECT_EQ(client.Ask("IDENT?\t"), Frame("IDENT=\t005\t"));
-    EXPECT_EQ(sim.Telegrams(), std::vector<std::string>{"IDENT?\t"});
+    EXPECT_EQ(client.Ask("IDENT?\t"), kIdent5);
     EXPECT_EQ(sim.RawInput(), kWakeUp);
-    EXPECT_EQ(sim.GetCounters().wakeUps, 1u);
-    EXPECT_EQ(sim.GetCounters().telegrams, 1u);
-    // Two in a row, as the driver sends before every log-on attempt.
-    ASSERT_TRUE(client.Send(kWakeUp + kWakeUp));
-    EXPECT_EQ(client.Ask("IDENT?\t"), Frame("IDENT=\t005\t"));
-    EXPECT_EQ(sim.GetCounters().wakeUps, 3u);
-}
-
-TEST_F(SimLine, BrokenWakeUpStillLetsTheNextTelegramThrough) {
-    // ESC W 0 then a telegram: no wake-up, and the telegram is answered.
-    ASSERT_TRUE(client.Send(std::string("\x03\x1bW0", 4)));
-    EXPECT_EQ(client.Ask("IDENT?\t"), Frame("IDENT=\t005\t"));
-    EXPECT_EQ(sim.GetCounters().wakeUps, 0u);
-    EXPECT_EQ(sim.Telegrams(), std::vector<std::string>{"IDENT?\t"});
 }
 
 TEST_F(SimLine, TransparentChannelReachesTheSecondary) {
-    struct Step {
+    const struct {
         std::string raw, request, reply;
-    };
-    const Step steps[] = {
+    } steps[] = {
         {kWakeUp + kStx, "IDENT?\t", "IDENT=\t007\t"},
         {"", "ACCES\t77\t", "STATUT\t000\t"},
         {"", "ACCES\t1234\t", "STATUT\t132\t"},
@@ -61,19 +71,11 @@ TEST_F(SimLine, TransparentChannelReachesTheSecondary) {
         {kWakeUp + kStx, "IDENT?\t", "IDENT=\t007\t"},
     };
     for (const auto &s : steps) {
-        if (!s.raw.empty()) {
-            ASSERT_TRUE(client.Send(s.raw));
-        }
-        EXPECT_EQ(client.Ask(s.request), Frame(s.reply)) << trs::sim::Printable(s.raw + s.request);
+        SCOPED_TRACE(trs::sim::Printable(s.raw + s.request));
+        ASSERT_TRUE(s.raw.empty() || client.Send(s.raw));
+        EXPECT_EQ(client.Ask(s.request), Frame(s.reply));
     }
     EXPECT_EQ(sim.RawInput(), kWakeUp + kStx + kEtx + kStx + kWakeUp + kWakeUp + kStx);
-}
-
-TEST_F(SimLine, ControlByteDropsPartialTelegram) {
-    ASSERT_TRUE(client.Send("PLC1\tVAR"));
-    ASSERT_TRUE(client.Send(kWakeUp));
-    EXPECT_EQ(client.Ask("IDENT?\t"), Frame("IDENT=\t005\t"));
-    EXPECT_EQ(sim.Telegrams(), std::vector<std::string>{"IDENT?\t"});
 }
 
 TEST_F(SimLine, BadChecksumAnswered130) {
@@ -87,40 +89,25 @@ TEST_F(SimLine, BadChecksumAnswered130) {
     EXPECT_EQ(sim.Telegrams(), (std::vector<std::string>{"IDENT?\t", "PLC1\tVAR!\tAI1\t5\t"}));
 }
 
-TEST_F(SimLine, OverlongInputIsDiscarded) {
-    ASSERT_TRUE(client.Send(std::string(5000, 'A') + "\r"));
-    EXPECT_EQ(client.Ask("IDENT?\t"), Frame("IDENT=\t005\t"));
-    EXPECT_EQ(sim.GetCounters().overflows, 1u);
-    EXPECT_EQ(sim.Telegrams(), std::vector<std::string>{"IDENT?\t"});
-    // A lone CR is no telegram.
-    ASSERT_TRUE(client.Send("\r"));
-    EXPECT_EQ(client.Ask("IDENT?\t"), Frame("IDENT=\t005\t"));
-    EXPECT_EQ(sim.GetCounters().telegrams, 2u);
-}
-
-TEST_F(SimLine, PortCanBeClosedAndReopened) {
-    EXPECT_EQ(client.Ask("IDENT?\t"), Frame("IDENT=\t005\t"));
+// Closing and reopening works; Stop makes the port vanish, so the driver's read ends with EOF or EIO.
+TEST_F(SimLine, ReopenThenStop) {
+    EXPECT_EQ(client.Ask("IDENT?\t"), kIdent5);
     client.Close();
     ASSERT_TRUE(client.OpenPty(devicePath));
-    EXPECT_EQ(client.Ask("IDENT?\t"), Frame("IDENT=\t005\t"));
+    EXPECT_EQ(client.Ask("IDENT?\t"), kIdent5);
+    sim.Stop();
+    EXPECT_TRUE(client.PeerGone());
 }
 
 TEST(SimLineStations, PortIsRawBeforeTheDriverSetsItUp) {
     // No CR translation, no echo, even when the opener leaves the settings alone.
     trs::sim::Simulator sim;
     sim_test::AddStandardStations(sim);
-    auto path = sim.OpenPty();
-    ASSERT_TRUE(path);
     sim_test::Client client;
-    ASSERT_TRUE(client.OpenPty(*path, false));
-    EXPECT_EQ(client.Ask("IDENT?\t"), Frame("IDENT=\t005\t"));
-    EXPECT_EQ(client.Ask("IDENT?\t"), Frame("IDENT=\t005\t"));
+    ASSERT_FALSE(sim_test::OpenPtyLine(sim, client, false).empty());
+    EXPECT_EQ(client.Ask("IDENT?\t"), kIdent5);
+    EXPECT_EQ(client.Ask("IDENT?\t"), kIdent5);
     EXPECT_EQ(sim.Telegrams(), (std::vector<std::string>{"IDENT?\t", "IDENT?\t"}));
-}
-
-TEST_F(SimLine, StopMakesThePortVanish) {
-    sim.Stop();
-    EXPECT_TRUE(client.PeerGone()); // the driver's read ends with EOF or EIO instead of waiting
 }
 
 TEST_F(SimLine, CountersAndWaiting) {
@@ -145,10 +132,8 @@ TEST(SimLineStations, OpenChannelWithoutSecondaryStaysSilent) {
     trs::sim::StationConfig only;
     only.identity = 3;
     sim.AddStation(only);
-    auto path = sim.OpenPty();
-    ASSERT_TRUE(path);
     sim_test::Client client;
-    ASSERT_TRUE(client.OpenPty(*path));
+    ASSERT_FALSE(sim_test::OpenPtyLine(sim, client).empty());
     ASSERT_TRUE(client.Send(kStx));
     ASSERT_TRUE(client.SendFrame("IDENT?\t"));
     ASSERT_TRUE(sim.WaitForTelegrams(1, std::chrono::seconds(3)));
@@ -158,39 +143,31 @@ TEST(SimLineStations, OpenChannelWithoutSecondaryStaysSilent) {
     EXPECT_EQ(sim.GetCounters().unanswered, 1u);
 }
 
-// Faults, each on the reply to IDENT?.
+// Faults on the reply to IDENT?; count 1 affects one reply only.
 TEST_F(SimLine, FaultKinds) {
-    const std::string good = Frame("IDENT=\t005\t");
-    struct Case {
+    std::string wrong = kIdent5;
+    wrong[wrong.size() - 2] = 'i'; // 'h' + 1
+    const struct {
         const char *what;
         Fault fault;
         std::string expected;
-    };
-    std::string wrong = good;
-    wrong[wrong.size() - 2] = 'i'; // 'h' + 1
-    Fault raw{FaultKind::Raw, "", 1, 0, 0, "XYZ\r"};
-    const Case cases[] = {
+    } cases[] = {
         {"wrong checksum", {FaultKind::WrongChecksum, "IDENT?", 1, 0, 0, ""}, wrong},
-        {"delay", {FaultKind::Delay, "IDENT?", 1, 20, 0, ""}, good},
+        {"delay", {FaultKind::Delay, "IDENT?", 1, 20, 0, ""}, kIdent5},
         {"status", {FaultKind::Status, "", 1, 0, 2, ""}, Frame("STATUT\t002\t")},
-        {"raw", raw, "XYZ\r"},
+        {"raw", {FaultKind::Raw, "", 1, 0, 0, "XYZ\r"}, "XYZ\r"},
+        // the CR is missing, so this reply runs into the next one
+        {"missing CR", {FaultKind::MissingCr, "", 1, 0, 0, ""}, "IDENT=\t005\th" + kIdent5},
     };
     for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
         sim.InjectFault(c.fault);
-        EXPECT_EQ(client.Ask("IDENT?\t"), c.expected) << c.what;
-        EXPECT_EQ(client.Ask("IDENT?\t"), good) << c.what << ": count 1 affects one reply";
+        if (c.fault.kind == FaultKind::MissingCr) {
+            ASSERT_TRUE(client.SendFrame("IDENT?\t"));
+        }
+        EXPECT_EQ(client.Ask("IDENT?\t"), c.expected);
+        EXPECT_EQ(client.Ask("IDENT?\t"), kIdent5);
     }
-}
-
-TEST_F(SimLine, NoReplyAndMissingCr) {
-    sim.InjectFault({FaultKind::NoReply, "IDENT?", 1, 0, 0, ""});
-    ASSERT_TRUE(client.SendFrame("IDENT?\t"));
-    // The first reply on the wire belongs to the second telegram.
-    EXPECT_EQ(client.Ask("ACCES\t1234\t"), Frame("STATUT\t000\t"));
-
-    sim.InjectFault({FaultKind::MissingCr, "", 1, 0, 0, ""});
-    ASSERT_TRUE(client.SendFrame("IDENT?\t"));
-    EXPECT_EQ(client.Ask("IDENT?\t"), "IDENT=\t005\th" + Frame("IDENT=\t005\t"));
 }
 
 TEST_F(SimLine, SplitReplyComesInTwoWrites) {
@@ -201,18 +178,17 @@ TEST_F(SimLine, SplitReplyComesInTwoWrites) {
         if (!incoming) sent.push_back(bytes);
     });
     sim.InjectFault({FaultKind::Split, "IDENT?", 1, 20, 0, ""});
-    const std::string good = Frame("IDENT=\t005\t");
-    EXPECT_EQ(client.Ask("IDENT?\t"), good);
+    EXPECT_EQ(client.Ask("IDENT?\t"), kIdent5);
     std::lock_guard lock(mu);
     ASSERT_EQ(sent.size(), 2u);
-    EXPECT_EQ(sent[0] + sent[1], good);
+    EXPECT_EQ(sent[0] + sent[1], kIdent5);
     EXPECT_FALSE(sent[0].empty());
     EXPECT_FALSE(sent[1].empty());
 }
 
 TEST_F(SimLine, FaultMatchingAndLifetime) {
     sim.InjectFault({FaultKind::Status, "VAR?", -1, 0, 135, ""});
-    EXPECT_EQ(client.Ask("IDENT?\t"), Frame("IDENT=\t005\t"));  // other commands untouched
+    EXPECT_EQ(client.Ask("IDENT?\t"), kIdent5); // other commands untouched
     EXPECT_EQ(client.Ask("PLC1\tVAR?\tAI1\t1\t"), Frame("STATUT\t135\t"));
     EXPECT_EQ(client.Ask("VAR?\tAI1\t1\t"), Frame("STATUT\t135\t")); // until cleared
     sim.ClearFaults();
@@ -221,10 +197,11 @@ TEST_F(SimLine, FaultMatchingAndLifetime) {
     sim.InjectFault({FaultKind::Status, "VAR!", 1, 0, 141, ""});
     EXPECT_EQ(client.Ask("PLC1\tVAR!\tAI1\t5\t"), Frame("STATUT\t141\t"));
     EXPECT_EQ(sim.Variable(5, "AI1"), std::nullopt);
-    // A lost reply does: the station executed the write, only its answer is missing.
+    // A lost reply does: the station executed the write, only its answer is missing, and the
+    // first reply on the wire belongs to the next telegram.
     sim.InjectFault({FaultKind::NoReply, "VAR!", 1, 0, 0, ""});
     ASSERT_TRUE(client.SendFrame("PLC1\tVAR!\tAI1\t6\t"));
-    EXPECT_EQ(client.Ask("IDENT?\t"), Frame("IDENT=\t005\t"));
+    EXPECT_EQ(client.Ask("ACCES\t1234\t"), Frame("STATUT\t000\t"));
     EXPECT_EQ(sim.Variable(5, "AI1"), "6");
 }
 
@@ -255,7 +232,7 @@ TEST(SimTcp, SeveralConnectionsAtOnce) {
     ASSERT_TRUE(b.ConnectTcp(*port));
     ASSERT_TRUE(a.Send(kStx)); // transparent on line a only
     EXPECT_EQ(a.Ask("IDENT?\t"), Frame("IDENT=\t007\t"));
-    EXPECT_EQ(b.Ask("IDENT?\t"), Frame("IDENT=\t005\t"));
+    EXPECT_EQ(b.Ask("IDENT?\t"), kIdent5);
     EXPECT_EQ(b.Ask("PLC1\tVAR!\tAI1\t3\t"), Frame("STATUT\t000\t"));
     EXPECT_EQ(a.Ask("PLC1\tVAR?\tAI1\t1\t"), Frame("VAR=\tAI1\t3\t")); // one data model
     sim.Stop();
@@ -285,7 +262,7 @@ TEST(SimTcp, CallInIdentifiesThenAnswers) {
     EXPECT_EQ(pool.ReadBytes(2), "9\n");
     // The caller, not the first configured station, answers unnamed telegrams.
     EXPECT_EQ(pool.Ask("IDENT?\t"), Frame("IDENT=\t009\t"));
-    EXPECT_EQ(pool.Ask("PLC1\tIDENT?\t"), Frame("IDENT=\t005\t"));
+    EXPECT_EQ(pool.Ask("PLC1\tIDENT?\t"), kIdent5);
 
     EXPECT_FALSE(sim.CallIn("127.0.0.1", ntohs(addr.sin_port), 9, &error)); // nobody listens now
     EXPECT_FALSE(error.empty());

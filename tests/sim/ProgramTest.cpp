@@ -1,5 +1,7 @@
 // The trs-sim program, run as a harness runs it: options, the PORT line, exit.
+#include <fcntl.h>
 #include <poll.h>
+#include <spawn.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,22 +19,17 @@ class Program {
 public:
     explicit Program(std::vector<std::string> args) {
         int in[2], out[2], err[2];
-        if (::pipe(in) != 0 || ::pipe(out) != 0 || ::pipe(err) != 0) return;
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::dup2(in[0], 0);
-            ::dup2(out[1], 1);
-            ::dup2(err[1], 2);
-            for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) ::close(fd);
-            std::vector<char *> argv{const_cast<char *>(TRS_SIM_PATH)};
-            for (auto &a : args) argv.push_back(a.data());
-            argv.push_back(nullptr);
-            ::execv(TRS_SIM_PATH, argv.data());
-            ::_exit(127);
-        }
-        ::close(in[0]);
-        ::close(out[1]);
-        ::close(err[1]);
+        if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) return;
+        posix_spawn_file_actions_t actions;
+        ::posix_spawn_file_actions_init(&actions);
+        for (auto [from, to] : {std::pair{in[0], 0}, {out[1], 1}, {err[1], 2}})
+            ::posix_spawn_file_actions_adddup2(&actions, from, to); // dup2 clears close-on-exec
+        std::vector<char *> argv{const_cast<char *>(TRS_SIM_PATH)};
+        for (auto &a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        if (::posix_spawn(&pid_, TRS_SIM_PATH, &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+        ::posix_spawn_file_actions_destroy(&actions);
+        for (int fd : {in[0], out[1], err[1]}) ::close(fd);
         stdin_ = in[1];
         stdout_ = out[0];
         stderr_ = err[0];
@@ -55,7 +52,7 @@ public:
     void Signal(int sig) { ::kill(pid_, sig); }
     int Wait() {
         int status = 0;
-        if (::waitpid(pid_, &status, 0) != pid_) return -1;
+        if (pid_ <= 0 || ::waitpid(pid_, &status, 0) != pid_) return -1;
         exited_ = true;
         return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
@@ -64,12 +61,8 @@ private:
     static std::string Read(int fd, bool oneLine) {
         std::string text;
         char c;
-        for (;;) {
-            pollfd p{fd, POLLIN, 0};
-            if (::poll(&p, 1, 5000) <= 0 || ::read(fd, &c, 1) != 1) break;
-            if (oneLine && c == '\n') break;
+        for (pollfd p{fd, POLLIN, 0}; ::poll(&p, 1, 5000) > 0 && ::read(fd, &c, 1) == 1 && !(oneLine && c == '\n');)
             text += c;
-        }
         return text;
     }
     pid_t pid_ = -1;

@@ -12,15 +12,6 @@
 
 namespace sim_test {
 
-Client::~Client() {
-    Close();
-}
-
-void Client::Close() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-}
-
 bool Client::OpenPty(const std::string &path, bool makeRaw) {
     Close();
     fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -43,12 +34,6 @@ bool Client::ConnectTcp(uint16_t port) {
     return ::connect(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
 }
 
-bool Client::Adopt(int fd) {
-    Close();
-    fd_ = fd;
-    return fd_ >= 0;
-}
-
 bool Client::Send(const std::string &bytes) {
     size_t done = 0;
     while (done < bytes.size()) {
@@ -58,10 +43,6 @@ bool Client::Send(const std::string &bytes) {
         done += static_cast<size_t>(n);
     }
     return true;
-}
-
-bool Client::SendFrame(const std::string &payload) {
-    return Send(trs::sim::Frame(payload));
 }
 
 namespace {
@@ -100,21 +81,26 @@ std::string Client::ReadBytes(size_t n, std::chrono::milliseconds timeout) {
 }
 
 void AddStandardStations(trs::sim::Simulator &sim) {
-    trs::sim::StationConfig plc;
-    plc.identity = 5;
-    plc.name = "PLC1";
-    plc.accessCode = "1234";
-    sim.AddStation(plc);
-    trs::sim::StationConfig secondary;
-    secondary.identity = 7;
-    secondary.name = "SEC7";
-    secondary.accessCode = "77";
-    secondary.secondary = true;
-    sim.AddStation(secondary);
-    trs::sim::StationConfig plain;
-    plain.identity = 9;
-    plain.accessCode = "99";
-    sim.AddStation(plain);
+    const struct {
+        uint32_t identity;
+        const char *name, *code;
+        bool secondary;
+    } stations[] = {{5, "PLC1", "1234", false}, {7, "SEC7", "77", true}, {9, "", "99", false}};
+    for (const auto &s : stations) {
+        trs::sim::StationConfig station;
+        station.identity = s.identity;
+        station.name = s.name;
+        station.accessCode = s.code;
+        station.secondary = s.secondary;
+        sim.AddStation(station);
+    }
+}
+
+std::string OpenPtyLine(trs::sim::Simulator &sim, Client &client, bool makeRaw) {
+    std::string error;
+    auto path = sim.OpenPty(&error);
+    EXPECT_TRUE(path) << error;
+    return path && client.OpenPty(*path, makeRaw) ? *path : std::string();
 }
 
 } // namespace sim_test

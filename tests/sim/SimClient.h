@@ -6,6 +6,7 @@
 #include <string>
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "sim/Simulator.h"
 
@@ -14,18 +15,21 @@ namespace sim_test {
 class Client {
 public:
     Client() = default;
-    ~Client();
+    ~Client() { Close(); }
     Client(const Client &) = delete;
     Client &operator=(const Client &) = delete;
 
     // As the driver opens the port: O_RDWR|O_NOCTTY, then raw unless told otherwise.
     bool OpenPty(const std::string &path, bool makeRaw = true);
     bool ConnectTcp(uint16_t port);          // to 127.0.0.1
-    bool Adopt(int fd);                      // an accepted socket
-    void Close();
+    bool Adopt(int fd) { return Close(), (fd_ = fd) >= 0; } // an accepted socket
+    void Close() {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+    }
 
     bool Send(const std::string &bytes);
-    bool SendFrame(const std::string &payload) ; // payload + checksum + CR
+    bool SendFrame(const std::string &payload) { return Send(trs::sim::Frame(payload)); }
     // Bytes up to and including the next CR; what arrived when the time ran out otherwise.
     std::string ReadFrame(std::chrono::milliseconds timeout = std::chrono::seconds(3));
     // Exactly n bytes, or fewer if the time runs out.
@@ -45,16 +49,16 @@ private:
 // SEC7 (code 77), primary 9 without a name (code 99).
 void AddStandardStations(trs::sim::Simulator &sim);
 
+// Opens a pty line of sim and the driver's end of it; the device path, or "" on failure.
+std::string OpenPtyLine(trs::sim::Simulator &sim, Client &client, bool makeRaw = true);
+
 // A simulator with the standard stations on a pty, and the driver's end opened.
 class PtyTest : public ::testing::Test {
 protected:
     void SetUp() override {
         AddStandardStations(sim);
-        std::string error;
-        auto path = sim.OpenPty(&error);
-        ASSERT_TRUE(path) << error;
-        devicePath = *path;
-        ASSERT_TRUE(client.OpenPty(devicePath));
+        devicePath = OpenPtyLine(sim, client);
+        ASSERT_FALSE(devicePath.empty());
     }
     trs::sim::Simulator sim;
     Client client;
