@@ -9,7 +9,7 @@ namespace {
 
 using DirectoryTest = PoolTest;
 
-TEST(DirectoryParse, ReadsEntriesAndAlarmSettings)
+TEST(DirectoryParse, ReadsEntriesAlarmSettingsAndDefaults)
 {
     dialx::Directory directory;
     ASSERT_EQ(dialx::ParseDirectory(R"(
@@ -18,7 +18,7 @@ TEST(DirectoryParse, ReadsEntriesAndAlarmSettings)
 ref = 12
 host = "127.0.0.1"
 port = 5001
-connect_timeout_ms = 3000
+connect_timeout_ms = 2700
 
 [[dial]]
 ref = 65535
@@ -33,42 +33,35 @@ ident_timeout_ms = 2500
                                       directory),
               "");
     ASSERT_EQ(directory.entries.size(), 2u);
-    EXPECT_EQ(directory.entries[0].ref, 12u);
-    EXPECT_EQ(directory.entries[0].host, "127.0.0.1");
-    EXPECT_EQ(directory.entries[0].port, 5001u);
-    EXPECT_EQ(directory.entries[0].connectTimeoutMs, 3000u);
-    EXPECT_EQ(directory.entries[1].ref, 65535u);
-    EXPECT_EQ(directory.entries[1].host, "10.1.2.3");
-    EXPECT_EQ(directory.entries[1].port, 65535u);
-    EXPECT_EQ(directory.entries[1].connectTimeoutMs, 3000u); // the default
+    auto fields = [](const dialx::DialEntry &e) { return std::tie(e.ref, e.host, e.port, e.connectTimeoutMs); };
+    EXPECT_EQ(fields(directory.entries[0]), std::make_tuple(12, "127.0.0.1", 5001, 2700u));
+    EXPECT_EQ(fields(directory.entries[1]), std::make_tuple(65535, "10.1.2.3", 65535, 3000u)) << "time-out defaults";
     EXPECT_TRUE(directory.alarm.enabled);
     EXPECT_EQ(directory.alarm.address, "0.0.0.0");
     EXPECT_EQ(directory.alarm.port, 5100u);
     EXPECT_EQ(directory.alarm.identTimeoutMs, 2500u);
-}
 
-TEST(DirectoryParse, AlarmDefaultsAndAnEmptyDirectory)
-{
-    dialx::Directory directory;
     ASSERT_EQ(dialx::ParseDirectory("[alarm]\nlisten = 0\n", directory), "");
     EXPECT_TRUE(directory.entries.empty());
     EXPECT_TRUE(directory.alarm.enabled);
     EXPECT_EQ(directory.alarm.port, 0u);
     EXPECT_EQ(directory.alarm.address, "127.0.0.1");
     EXPECT_EQ(directory.alarm.identTimeoutMs, 5000u);
-
     ASSERT_EQ(dialx::ParseDirectory("", directory), "");
     EXPECT_TRUE(directory.entries.empty());
     EXPECT_FALSE(directory.alarm.enabled);
+
+    ASSERT_EQ(dialx::ReadDirectoryFile(DIALX_EXAMPLE_FILE, directory), "") << "the shipped example";
+    ASSERT_EQ(directory.entries.size(), 2u);
+    EXPECT_EQ(directory.entries[0].ref, 12u);
+    EXPECT_EQ(directory.entries[1].connectTimeoutMs, 3000u);
+    EXPECT_EQ(directory.alarm.port, 5100u);
 }
 
 TEST(DirectoryParse, RefusesBadEntriesNamingWhatAndWhere)
 {
     const std::string good = "[[dial]]\nref = 1\nhost = \"127.0.0.1\"\nport = 5001\n";
-    struct Case {
-        std::string text;
-        std::string problem; // the whole message
-    } cases[] = {
+    struct { std::string text, problem; } cases[] = {
         {"[[dial]]\nhost = \"h\"\nport = 1\n", "dial entry 1: missing 'ref' (line 1)"},
         {"[[dial]]\nref = -1\nhost = \"h\"\nport = 1\n", "dial entry 1: 'ref' = -1 is not within 0..65535 (line 2)"},
         {"[[dial]]\nref = 65536\nhost = \"h\"\nport = 1\n",
@@ -92,7 +85,7 @@ TEST(DirectoryParse, RefusesBadEntriesNamingWhatAndWhere)
         {"alarm = 1\n", "alarm: not a table (line 1)"},
         {"[modem]\nx = 1\n", "directory: unknown key 'modem' (line 1)"},
     };
-    for (const Case &c : cases) {
+    for (const auto &c : cases) {
         SCOPED_TRACE(c.text);
         dialx::Directory directory;
         directory.entries.push_back({9, "x", 9, 9});
@@ -100,35 +93,27 @@ TEST(DirectoryParse, RefusesBadEntriesNamingWhatAndWhere)
         EXPECT_TRUE(directory.entries.empty());
         EXPECT_FALSE(directory.alarm.enabled);
     }
-}
-
-TEST(DirectoryParse, ShippedExampleIsValid)
-{
-    dialx::Directory directory;
-    ASSERT_EQ(dialx::ReadDirectoryFile(DIALX_EXAMPLE_FILE, directory), "");
-    ASSERT_EQ(directory.entries.size(), 2u);
-    EXPECT_EQ(directory.entries[0].ref, 12u);
-    EXPECT_EQ(directory.entries[1].connectTimeoutMs, 3000u);
-    EXPECT_EQ(directory.alarm.port, 5100u);
-}
-
-TEST(DirectoryParse, SyntaxErrorsNameTheLine)
-{
     dialx::Directory directory;
     std::string problem = dialx::ParseDirectory("[[dial]]\nref = 1\nhost = \"unterminated\n", directory);
-    EXPECT_NE(problem.find("(line 3)"), std::string::npos) << problem;
+    EXPECT_NE(problem.find("(line 3)"), std::string::npos) << "a syntax error names the line: " << problem;
     EXPECT_TRUE(directory.entries.empty());
 }
 
-TEST_F(DirectoryTest, FileNamedByTheEnvironmentIsLoadedOnFirstUse)
+TEST_F(DirectoryTest, FileNamedByTheEnvironmentIsLookedForOnceOnFirstUseUntilReset)
 {
     Station station;
     TempFile file("[[dial]]\nref = 12\nhost = \"127.0.0.1\"\nport = " + std::to_string(station.Port()) +
                   "\nconnect_timeout_ms = 1000\n\n[alarm]\nlisten = 0\n");
-    setenv(dialx::kConfigEnv, file.Path().c_str(), 1);
-    EXPECT_FALSE(dialx::IsConfigured());
+    const std::string late = file.Path() + ".late";
+    setenv(dialx::kConfigEnv, late.c_str(), 1);
     uint16_t ref = 0;
+    EXPECT_EQ(DIALX_Connect(12, 100, &ref), DIALX_NOT_INITIALISED);
+    ASSERT_EQ(std::rename(file.Path().c_str(), late.c_str()), 0);
+    EXPECT_EQ(DIALX_Connect(12, 100, &ref), DIALX_NOT_INITIALISED) << "a file that appears later is not seen";
+    dialx::Reset();
+    EXPECT_FALSE(dialx::IsConfigured());
     ASSERT_EQ(DIALX_Connect(12, 100, &ref), DIALX_OK);
+    std::remove(late.c_str());
     EXPECT_TRUE(dialx::IsConfigured());
     int peer = station.Accept();
     EXPECT_GE(peer, 0);
@@ -145,14 +130,11 @@ TEST_F(DirectoryTest, BadOrMissingFileLeavesThePoolNotInitialised)
     TempFile bad("[alarm]\nlisten = 0\n[[dial]]\nref = 1\nhost = \"127.0.0.1\"\nport = 5001\n"
                  "[[dial]]\nref = 2\nport = 5002\n");
     const std::string missing = bad.Path() + ".missing";
-    struct Case {
-        std::string path;
-        std::string problem;
-    } cases[] = {
+    struct { std::string path, problem; } cases[] = {
         {bad.Path(), bad.Path() + ": dial entry 2: missing 'host' (line 7)"},
         {missing, missing + ": cannot open the file"},
     };
-    for (const Case &c : cases) {
+    for (const auto &c : cases) {
         SCOPED_TRACE(c.path);
         dialx::Reset();
         setenv(dialx::kConfigEnv, c.path.c_str(), 1);
@@ -163,22 +145,6 @@ TEST_F(DirectoryTest, BadOrMissingFileLeavesThePoolNotInitialised)
         EXPECT_FALSE(dialx::IsConfigured());
         EXPECT_EQ(dialx::ListenPort(), 0u); // nothing of a bad file is used
     }
-}
-
-TEST_F(DirectoryTest, FileIsLookedForOnceUntilReset)
-{
-    Station station;
-    TempFile file("[[dial]]\nref = 3\nhost = \"127.0.0.1\"\nport = " + std::to_string(station.Port()) + "\n");
-    const std::string late = file.Path() + ".late";
-    setenv(dialx::kConfigEnv, late.c_str(), 1);
-    uint16_t ref = 0;
-    EXPECT_EQ(DIALX_Connect(3, 100, &ref), DIALX_NOT_INITIALISED);
-
-    ASSERT_EQ(std::rename(file.Path().c_str(), late.c_str()), 0);
-    EXPECT_EQ(DIALX_Connect(3, 100, &ref), DIALX_NOT_INITIALISED);
-    dialx::Reset();
-    EXPECT_EQ(DIALX_Connect(3, 100, &ref), DIALX_OK);
-    std::remove(late.c_str());
 }
 
 TEST_F(DirectoryTest, ExplicitConfigurationIsAllOrNothing)
@@ -195,20 +161,14 @@ TEST_F(DirectoryTest, ExplicitConfigurationIsAllOrNothing)
     EXPECT_EQ(DIALX_Connect(2, 100, &ref), DIALX_ILLEGAL_DIALREF);
     EXPECT_EQ(dialx::ListenPort(), 0u);
 
-    struct Case {
-        uint16_t ref;
-        const char *host;
-        uint16_t port;
-        uint32_t timeoutMs;
-        const char *problem;
-    } cases[] = {
-        {5, "127.0.0.1", 0, 1000, "dial reference 5: port 0"},
-        {6, "127.0.0.1", 5001, 0, "dial reference 6: connect time-out 0"},
-        {7, "", 5001, 1000, "dial reference 7: empty host"},
+    struct { dialx::DialEntry entry; const char *problem; } cases[] = {
+        {{5, "127.0.0.1", 0, 1000}, "dial reference 5: port 0"},
+        {{6, "127.0.0.1", 5001, 0}, "dial reference 6: connect time-out 0"},
+        {{7, "", 5001, 1000}, "dial reference 7: empty host"},
     };
-    for (const Case &c : cases) {
-        EXPECT_EQ(dialx::AddDialEntry({c.ref, c.host, c.port, c.timeoutMs}), c.problem);
-        EXPECT_EQ(DIALX_Connect(c.ref, 100, &ref), DIALX_ILLEGAL_DIALREF);
+    for (const auto &c : cases) {
+        EXPECT_EQ(dialx::AddDialEntry(c.entry), c.problem);
+        EXPECT_EQ(DIALX_Connect(c.entry.ref, 100, &ref), DIALX_ILLEGAL_DIALREF);
     }
 }
 

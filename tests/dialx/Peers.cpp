@@ -1,5 +1,7 @@
 #include "Peers.h"
 
+#include "entry/DialX.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -8,9 +10,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <cstdio>
 #include <fstream>
 #include <stdexcept>
 
@@ -47,38 +49,23 @@ bool Readable(int fd, int timeoutMs)
 
 } // namespace
 
+ClosedPort::ClosedPort() { fd_ = BoundSocket(&port_); }
+
+ClosedPort::~ClosedPort() { close(fd_); }
+
 Station::Station(int backlog)
 {
-    fd_ = BoundSocket(&port_);
     if (listen(fd_, backlog) != 0)
         throw std::runtime_error("test station cannot listen");
 }
 
-Station::~Station()
-{
-    close(fd_);
-}
-
 int Station::Accept(int timeoutMs)
 {
-    if (!Readable(fd_, timeoutMs))
-        return -1;
-    return accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
-}
-
-ClosedPort::ClosedPort()
-{
-    fd_ = BoundSocket(&port_);
-}
-
-ClosedPort::~ClosedPort()
-{
-    close(fd_);
+    return Readable(fd_, timeoutMs) ? accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC) : -1;
 }
 
 BlackHole::BlackHole()
 {
-    fd_ = BoundSocket(&port_);
     if (listen(fd_, 0) != 0)
         throw std::runtime_error("test black hole cannot listen");
     // Fill the accept queue until a connect no longer completes.
@@ -98,7 +85,6 @@ BlackHole::~BlackHole()
     for (int filler : fillers_)
         if (filler >= 0)
             close(filler);
-    close(fd_);
 }
 
 int Dial(uint16_t port)
@@ -169,6 +155,20 @@ size_t OpenDescriptors()
     return count;
 }
 
+int32_t ReceiveBytes(uint16_t ref, size_t count, std::string &got)
+{
+    for (size_t i = 0; i < count; ++i) {
+        uint8_t byte = 0;
+        uint32_t received = 7;
+        int32_t rc = DIALX_Receive(ref, &byte, 1, &received);
+        if (rc != DIALX_OK)
+            return rc;
+        EXPECT_EQ(received, 1u);
+        got.push_back(static_cast<char>(byte));
+    }
+    return DIALX_OK;
+}
+
 TempFile::TempFile(const std::string &text)
 {
     static std::atomic<int> serial{0};
@@ -178,9 +178,6 @@ TempFile::TempFile(const std::string &text)
     std::ofstream(path_) << text;
 }
 
-TempFile::~TempFile()
-{
-    std::remove(path_.c_str());
-}
+TempFile::~TempFile() { std::remove(path_.c_str()); }
 
 } // namespace dialx_test

@@ -2,6 +2,7 @@
 // the instance block, binding, reads and writes per gate type, kind-14 reads, sampling.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
@@ -11,16 +12,12 @@
 
 namespace {
 
-kiv::Runtime &Rt()
-{
-    return kiv::Runtime::Get();
-}
+kiv::Runtime &Rt() { return kiv::Runtime::Get(); }
 
 constexpr uint32_t kInstanceSize = 96;
 
 struct Seen {
-    uint32_t function = 0;
-    uint32_t drvNumber = 0;
+    uint32_t function = 0, drvNumber = 0;
     bool instanceWasNull = false;
     std::string gas;
     uint32_t gateIndex = 0, gateType = 0, blockLength = 0;
@@ -37,10 +34,9 @@ struct Fake {
     std::vector<uint8_t> blockAtColdStart;
     ColdStartParams coldStart{};
     uint32_t station = 0;
-    uint32_t result = 0;                       // for codes 5, 6 and 7
-    std::vector<uint8_t> reply;                // copied into the value area of reads
-    size_t replyAt = 0;                        // byte offset of the reply in the area
-    std::string refuseGas = "BAD";             // codes 3/4 refuse this address
+    uint32_t result = 0;        // for codes 5, 6 and 7
+    std::vector<uint8_t> reply; // copied into the value area of reads at byte replyAt
+    size_t replyAt = 0;
 
     void Reset()
     {
@@ -48,13 +44,21 @@ struct Fake {
         calls.clear();
         blockAtColdStart.clear();
         result = 0;
-        reply.clear();
-        replyAt = 0;
+        Reply({}, 0);
     }
     size_t Count(uint32_t function)
     {
         std::lock_guard lock(mutex);
+        return CountLocked(function);
+    }
+    size_t CountLocked(uint32_t function)
+    {
         return std::count_if(calls.begin(), calls.end(), [&](const Seen &s) { return s.function == function; });
+    }
+    void Reply(std::vector<uint8_t> bytes, size_t at)
+    {
+        reply = std::move(bytes);
+        replyAt = at;
     }
     Seen Last(uint32_t function)
     {
@@ -105,7 +109,7 @@ uint32_t FakeDrvMain(RequestBlock *request)
         seen.gateIndex = parse->gateIndex;
         seen.gateType = parse->gateType;
         seen.blockLength = parse->blockLength;
-        if (seen.gas == fake.refuseGas) {
+        if (seen.gas == "BAD") { // codes 3/4 refuse this address
             result = 1;
             break;
         }
@@ -136,13 +140,7 @@ uint32_t FakeDrvMain(RequestBlock *request)
     return result;
 }
 
-std::vector<uint8_t> Bytes(std::initializer_list<int> list)
-{
-    std::vector<uint8_t> out;
-    for (int b : list)
-        out.push_back(static_cast<uint8_t>(b));
-    return out;
-}
+std::vector<uint8_t> Bytes(std::initializer_list<int> list) { return std::vector<uint8_t>(list.begin(), list.end()); }
 
 template <typename T> std::vector<uint8_t> BytesOf(T value)
 {
@@ -176,6 +174,12 @@ protected:
         spec.sampling = sampling;
         return Rt().AddGate(spec);
     }
+    uint32_t AddBound(const std::string &address, uint16_t type, uint32_t block = 0)
+    {
+        uint32_t id = Add(address, type, block);
+        EXPECT_EQ(host_.Bind(id), 0u) << address;
+        return id;
+    }
 
     void Start()
     {
@@ -190,7 +194,7 @@ protected:
     kiv::DriverHost host_;
 };
 
-TEST_F(DriverHostTest, ColdStartHandsAGarbageFilledBlockOfTheReportedSize)
+TEST_F(DriverHostTest, LifecycleHandsAGarbageFilledBlockOfTheReportedSize)
 {
     DrvInfo info{};
     ASSERT_EQ(host_.GetDrvInfo(&info), 0u);
@@ -209,34 +213,26 @@ TEST_F(DriverHostTest, ColdStartHandsAGarbageFilledBlockOfTheReportedSize)
 
     EXPECT_EQ(host_.WarmStart(17), 0u);
     EXPECT_EQ(fake.station, 17u);
-    EXPECT_EQ(host_.CloseCom(), 0u);
-    EXPECT_EQ(fake.Count(FN_CLOSE_COM), 1u);
     PortChangeParams change{};
+    EXPECT_EQ(host_.CloseCom(), 0u);
     EXPECT_EQ(host_.ChangeDrvParams(change), 0u);
-    EXPECT_EQ(fake.Count(FN_CHANGE_DRV_PARAMS), 1u);
     EXPECT_EQ(host_.EndDrv(), 0u);
-    EXPECT_EQ(fake.Count(FN_END_DRV), 1u);
     EXPECT_EQ(host_.EndDrv(), kiv::kHostNoInstance) << "a second EndDrv never reaches the driver";
-    EXPECT_EQ(fake.Count(FN_END_DRV), 1u);
+    for (uint32_t code : {FN_CLOSE_COM, FN_CHANGE_DRV_PARAMS, FN_END_DRV})
+        EXPECT_EQ(fake.Count(code), 1u) << "code " << code;
     EXPECT_NE(host_.Instance(), nullptr) << "the block lives as long as the DriverHost";
     EXPECT_EQ(kiv::Runtime::Get().Log().front().text, "FAKE code 14");
-}
 
-TEST_F(DriverHostTest, DestructorEndsARunningInstance)
-{
+    // The destructor ends a running instance, and only a running one.
+    fake.Reset();
     {
-        kiv::DriverHost other;
+        kiv::DriverHost other, idle;
         other.Attach(FakeDrvMain);
-        ColdStartParams params{};
-        ASSERT_EQ(other.ColdStart(5, params), 0u);
+        idle.Attach(FakeDrvMain);
+        ASSERT_EQ(other.ColdStart(5, ColdStartParams{}), 0u);
     }
     EXPECT_EQ(fake.Count(FN_END_DRV), 1u);
     EXPECT_EQ(fake.Last(FN_END_DRV).drvNumber, 5u);
-    {
-        kiv::DriverHost idle;
-        idle.Attach(FakeDrvMain);
-    }
-    EXPECT_EQ(fake.Count(FN_END_DRV), 1u) << "no EndDrv without a ColdStart";
 }
 
 TEST_F(DriverHostTest, CallsThatCannotReachADriverSayWhy)
@@ -278,15 +274,13 @@ TEST_F(DriverHostTest, BindingUsesCode3Or4AndKeepsTheParsedAddress)
     EXPECT_EQ(host_.BindAll(), 2u);
     EXPECT_EQ(fake.Count(FN_SINGLE_ADDRESS_PARSER), 2u) << "single and refused; not the other drv's gate";
     EXPECT_EQ(fake.Count(FN_BLOCK_ADDRESS_PARSER), 1u);
-
     Seen parsed = fake.Last(FN_BLOCK_ADDRESS_PARSER);
     EXPECT_EQ(parsed.gas, "002AI020");
     EXPECT_EQ(parsed.gateIndex, block);
     EXPECT_EQ(parsed.gateType, static_cast<uint32_t>(GATE_TYPE_FLOAT));
     EXPECT_EQ(parsed.blockLength, 6u);
 
-    fake.reply = BytesOf<uint16_t>(0);
-    fake.replyAt = 2;
+    fake.Reply(BytesOf<uint16_t>(0), 2);
     ASSERT_EQ(host_.Read(single), 0u);
     Seen read = fake.Last(FN_SINGLE_READ);
     EXPECT_EQ(read.address.station, single + 100) << "the address kept from binding goes back";
@@ -301,14 +295,8 @@ TEST_F(DriverHostTest, BindingUsesCode3Or4AndKeepsTheParsedAddress)
 TEST_F(DriverHostTest, SingleReadsDecodeTheValueAreaByGateType)
 {
     Start();
-    struct Case {
-        const char *what;
-        uint16_t type;
-        std::vector<uint8_t> reply;
-        size_t at;
-        double value;
-        std::string text;
-    } cases[] = {
+    struct { const char *what; uint16_t type; std::vector<uint8_t> reply; size_t at; double value; std::string text; }
+    cases[] = {
         {"u16", GATE_TYPE_U16, BytesOf<uint16_t>(0xFFFE), 2, 65534, ""},
         {"s16", GATE_TYPE_S16, BytesOf<uint16_t>(0xFFFE), 2, -2, ""},
         {"digital word is 0/1", GATE_TYPE_DIGITAL, BytesOf<uint16_t>(5), 2, 1, ""},
@@ -316,68 +304,58 @@ TEST_F(DriverHostTest, SingleReadsDecodeTheValueAreaByGateType)
         {"float", GATE_TYPE_FLOAT, BytesOf<float>(3.25f), 0, 3.25, ""},
         {"16-bit types ignore bytes 0-1", GATE_TYPE_U16, Bytes({0x11, 0x22, 0x07, 0x00}), 0, 7, ""},
         {"text", GATE_TYPE_TEXT, Bytes({'O', 'K', ' ', '1', 0}), 0, 0, "OK 1"},
+        {"unterminated text stays inside the area", GATE_TYPE_TEXT, std::vector<uint8_t>(VALUE_AREA_TEXT, 'Q'), 0,
+         0, std::string(VALUE_AREA_TEXT - 1, 'Q')},
     };
     for (const auto &c : cases) {
-        uint32_t id = Add(std::string("002X") + c.what, c.type);
-        ASSERT_EQ(host_.Bind(id), 0u) << c.what;
-        fake.reply = c.reply;
-        fake.replyAt = c.at;
-        ASSERT_EQ(host_.Read(id), 0u) << c.what;
+        SCOPED_TRACE(c.what);
+        uint32_t id = AddBound(std::string("002X") + c.what, c.type);
+        fake.Reply(c.reply, c.at);
+        ASSERT_EQ(host_.Read(id), 0u);
         Seen seen = fake.Last(FN_SINGLE_READ);
-        EXPECT_EQ(seen.blockLength, 1u) << c.what;
-        EXPECT_EQ(seen.gateType, c.type) << c.what;
-        EXPECT_EQ(seen.valueIn, std::vector<uint8_t>(VALUE_AREA_TEXT, 0)) << c.what << ": area handed over zeroed";
+        EXPECT_EQ(seen.blockLength, 1u);
+        EXPECT_EQ(seen.gateType, c.type);
+        EXPECT_EQ(seen.valueIn, std::vector<uint8_t>(VALUE_AREA_TEXT, 0)) << "area handed over zeroed";
         auto gate = Rt().Gate(id);
-        ASSERT_TRUE(gate->hasValue) << c.what;
-        EXPECT_EQ(gate->current.value, c.value) << c.what;
-        EXPECT_EQ(gate->current.text, c.text) << c.what;
-        EXPECT_TRUE(gate->current.good) << c.what;
+        ASSERT_TRUE(gate->hasValue);
+        EXPECT_EQ(gate->current.value, c.value);
+        EXPECT_EQ(gate->current.text, c.text);
+        EXPECT_TRUE(gate->current.good);
         auto area = host_.LastValueArea(id);
         ASSERT_EQ(area.size(), VALUE_AREA_TEXT);
-        EXPECT_EQ(std::vector<uint8_t>(area.begin() + c.at, area.begin() + c.at + c.reply.size()), c.reply) << c.what;
+        EXPECT_EQ(std::vector<uint8_t>(area.begin() + c.at, area.begin() + c.at + c.reply.size()), c.reply);
     }
-}
-
-TEST_F(DriverHostTest, UnterminatedTextStaysInsideTheArea)
-{
-    Start();
-    uint32_t id = Add("002ST001", GATE_TYPE_TEXT);
-    ASSERT_EQ(host_.Bind(id), 0u);
-    fake.reply.assign(VALUE_AREA_TEXT, 'Q');
-    ASSERT_EQ(host_.Read(id), 0u);
-    EXPECT_EQ(Rt().Gate(id)->current.text, std::string(VALUE_AREA_TEXT - 1, 'Q'));
+    // A failed read leaves the value and returns the driver's result.
+    uint32_t id = AddBound("002AI001", GATE_TYPE_U16);
+    ASSERT_EQ(KivPutGateVal(1, id, 2, 42, 7, 0), 0);
+    fake.result = 2;
+    fake.Reply(BytesOf<uint16_t>(99), 2);
+    EXPECT_EQ(host_.Read(id), 2u);
+    EXPECT_EQ(Rt().Gate(id)->current.value, 42);
+    EXPECT_EQ(Rt().Gate(id)->history.size(), 1u);
 }
 
 TEST_F(DriverHostTest, BlockReadsStoreEveryElement)
 {
     Start();
-    struct Case {
-        const char *what;
-        uint16_t type;
-        uint32_t length;
-        std::vector<uint8_t> reply;
-        std::vector<double> elements;
-    } cases[] = {
+    struct { const char *what; uint16_t type; uint32_t length; std::vector<uint8_t> reply; std::vector<double> elements; }
+    cases[] = {
         {"u16", GATE_TYPE_U16, 3, Bytes({1, 0, 0xFF, 0xFF, 0x10, 0x27}), {1, 65535, 10000}},
         {"s16", GATE_TYPE_S16, 2, Bytes({0xFF, 0xFF, 0x00, 0x80}), {-1, -32768}},
         {"digital", GATE_TYPE_DIGITAL, 4, Bytes({0, 0, 1, 0, 0, 1, 9, 0}), {0, 1, 1, 1}},
     };
     for (const auto &c : cases) {
-        uint32_t id = Add(std::string("002B") + c.what, c.type, c.length);
-        ASSERT_EQ(host_.Bind(id), 0u);
-        fake.reply = c.reply;
-        fake.replyAt = 0;
-        ASSERT_EQ(host_.Read(id), 0u) << c.what;
-        EXPECT_EQ(fake.Last(FN_BLOCK_READ).blockLength, c.length) << c.what;
-        auto gate = Rt().Gate(id);
-        EXPECT_EQ(gate->current.elements, c.elements) << c.what;
-        EXPECT_EQ(gate->current.value, c.elements.front()) << c.what;
+        SCOPED_TRACE(c.what);
+        uint32_t id = AddBound(std::string("002B") + c.what, c.type, c.length);
+        fake.Reply(c.reply, 0);
+        ASSERT_EQ(host_.Read(id), 0u);
+        EXPECT_EQ(fake.Last(FN_BLOCK_READ).blockLength, c.length);
+        EXPECT_EQ(Rt().Gate(id)->current.elements, c.elements);
+        EXPECT_EQ(Rt().Gate(id)->current.value, c.elements.front());
     }
     // A long float block gets an area of 4 bytes per element; the last one is read back.
-    uint32_t id = Add("002FR001", GATE_TYPE_FLOAT, 200);
-    ASSERT_EQ(host_.Bind(id), 0u);
-    fake.reply = BytesOf<float>(-0.5f);
-    fake.replyAt = 4 * 199;
+    uint32_t id = AddBound("002FR001", GATE_TYPE_FLOAT, 200);
+    fake.Reply(BytesOf<float>(-0.5f), 4 * 199);
     ASSERT_EQ(host_.Read(id), 0u);
     auto gate = Rt().Gate(id);
     ASSERT_EQ(gate->current.elements.size(), 200u);
@@ -386,29 +364,10 @@ TEST_F(DriverHostTest, BlockReadsStoreEveryElement)
     EXPECT_EQ(host_.LastValueArea(id).size(), 800u);
 }
 
-TEST_F(DriverHostTest, AFailedReadLeavesTheValueAndReturnsTheDriverResult)
-{
-    Start();
-    uint32_t id = Add("002AI001", GATE_TYPE_U16);
-    ASSERT_EQ(host_.Bind(id), 0u);
-    ASSERT_EQ(KivPutGateVal(1, id, 2, 42, 7, 0), 0);
-    fake.result = 2;
-    fake.reply = BytesOf<uint16_t>(99);
-    fake.replyAt = 2;
-    EXPECT_EQ(host_.Read(id), 2u);
-    EXPECT_EQ(Rt().Gate(id)->current.value, 42);
-    EXPECT_EQ(Rt().Gate(id)->history.size(), 1u);
-}
-
 TEST_F(DriverHostTest, WritesBuildTheValueAreaByGateType)
 {
     Start();
-    struct Case {
-        const char *what;
-        uint16_t type;
-        double value;
-        std::vector<uint8_t> first4;
-    } cases[] = {
+    struct { const char *what; uint16_t type; double value; std::vector<uint8_t> first4; } cases[] = {
         {"u16", GATE_TYPE_U16, 513, {0, 0, 0x01, 0x02}},
         {"u16 clamped high", GATE_TYPE_U16, 70000, {0, 0, 0xFF, 0xFF}},
         {"u16 clamped low", GATE_TYPE_U16, -3, {0, 0, 0, 0}},
@@ -418,18 +377,16 @@ TEST_F(DriverHostTest, WritesBuildTheValueAreaByGateType)
         {"float", GATE_TYPE_FLOAT, 1.25, BytesOf<float>(1.25f)},
     };
     for (const auto &c : cases) {
-        uint32_t id = Add(std::string("002W") + c.what, c.type);
-        ASSERT_EQ(host_.Bind(id), 0u);
-        ASSERT_EQ(host_.Write(id, c.value), 0u) << c.what;
+        SCOPED_TRACE(c.what);
+        uint32_t id = AddBound(std::string("002W") + c.what, c.type);
+        ASSERT_EQ(host_.Write(id, c.value), 0u);
         Seen seen = fake.Last(FN_SINGLE_WRITE);
-        EXPECT_EQ(std::vector<uint8_t>(seen.valueIn.begin(), seen.valueIn.begin() + 4), c.first4) << c.what;
+        EXPECT_EQ(std::vector<uint8_t>(seen.valueIn.begin(), seen.valueIn.begin() + 4), c.first4);
         EXPECT_EQ(seen.gas, std::string("002W") + c.what);
         EXPECT_EQ(seen.address.station, id + 100);
     }
-    uint32_t text = Add("002ST001", GATE_TYPE_TEXT);
-    uint32_t number = Add("002AI001", GATE_TYPE_U16);
-    ASSERT_EQ(host_.Bind(text), 0u);
-    ASSERT_EQ(host_.Bind(number), 0u);
+    uint32_t text = AddBound("002ST001", GATE_TYPE_TEXT);
+    uint32_t number = AddBound("002AI001", GATE_TYPE_U16);
     ASSERT_EQ(host_.WriteText(text, "ABC"), 0u);
     EXPECT_EQ(std::string(reinterpret_cast<const char *>(fake.Last(FN_SINGLE_WRITE).valueIn.data())), "ABC");
     ASSERT_EQ(host_.WriteText(text, std::string(600, 'L')), 0u);
@@ -447,8 +404,7 @@ TEST_F(DriverHostTest, WritesBuildTheValueAreaByGateType)
 TEST_F(DriverHostTest, AlarmCallGoesToTheStationsAddGate)
 {
     Start();
-    uint32_t gate = Add("$A02-017", GATE_TYPE_U16);
-    ASSERT_EQ(host_.Bind(gate), 0u);
+    AddBound("$A02-017", GATE_TYPE_U16);
     ASSERT_EQ(host_.DeliverAlarmCall(17, 0x0102), 0u);
     Seen seen = fake.Last(FN_SINGLE_WRITE);
     EXPECT_EQ(seen.gas, "$A02-017");
@@ -461,15 +417,11 @@ TEST_F(DriverHostTest, AlarmCallGoesToTheStationsAddGate)
 TEST_F(DriverHostTest, Kind14ReadsThroughTheDriverOnTheCallingThread)
 {
     Start();
-    uint32_t number = Add("002AI001", GATE_TYPE_U16, 4); // a block gate is still read as one value
-    uint32_t text = Add("002ST001", GATE_TYPE_TEXT);
+    uint32_t number = AddBound("002AI001", GATE_TYPE_U16, 4); // a block gate is still read as one value
+    uint32_t text = AddBound("002ST001", GATE_TYPE_TEXT);
     uint32_t unbound = Add("002AI009", GATE_TYPE_U16);
     uint32_t elsewhere = Add("004AI001", GATE_TYPE_U16, 0, 4);
-    ASSERT_EQ(host_.Bind(number), 0u);
-    ASSERT_EQ(host_.Bind(text), 0u);
-
-    fake.reply = BytesOf<uint16_t>(321);
-    fake.replyAt = 2;
+    fake.Reply(BytesOf<uint16_t>(321), 2);
     double value = 0;
     ASSERT_EQ(KivGetGateVal(1, KIV_KIND_DEVICE_READ, number, &value, 0, 0), 0);
     EXPECT_EQ(value, 321);
@@ -478,15 +430,13 @@ TEST_F(DriverHostTest, Kind14ReadsThroughTheDriverOnTheCallingThread)
     EXPECT_EQ(seen.thread, std::this_thread::get_id());
     EXPECT_EQ(Rt().Gate(number)->current.value, 321) << "the value read is stored in the gate";
     EXPECT_EQ(fake.Count(FN_BLOCK_READ), 0u);
-
-    // Kind 0 does not go to the driver.
     size_t reads = fake.Count(FN_SINGLE_READ);
     ASSERT_EQ(KivGetGateVal(1, 0, number, &value, 0, 0), 0);
-    EXPECT_EQ(fake.Count(FN_SINGLE_READ), reads);
+    EXPECT_EQ(fake.Count(FN_SINGLE_READ), reads) << "kind 0 does not go to the driver";
 
-    fake.reply.assign(300, 'S');
-    fake.reply.push_back(0);
-    fake.replyAt = 0;
+    std::vector<uint8_t> longText(300, 'S');
+    longText.push_back(0);
+    fake.Reply(longText, 0);
     char buffer[KIV_GATESTR_SIZE + 1];
     buffer[KIV_GATESTR_SIZE] = '#';
     ASSERT_EQ(KivGetGateStr(1, KIV_KIND_DEVICE_READ, text, buffer, 0, 0), 0);
@@ -519,17 +469,12 @@ TEST_F(DriverHostTest, SamplingReadsBoundGatesWithSamplingOnUntilStopped)
     ASSERT_EQ(host_.BindAll(), 4u);
     ASSERT_EQ(KivSetGateFlag(1, flagged, KIV_FLAG_NO_SAMPLING, 0), 0);
     Rt().RemoveGate(3);
-    fake.reply = BytesOf<uint16_t>(11);
-    fake.replyAt = 2;
-
+    fake.Reply(BytesOf<uint16_t>(11), 2);
     host_.StartSampling(1);
     {
         std::unique_lock lock(fake.mutex);
-        bool enough = fake.changed.wait_for(lock, std::chrono::seconds(30), [] {
-            return std::count_if(fake.calls.begin(), fake.calls.end(),
-                                 [](const Seen &s) { return s.function == FN_SINGLE_READ; }) >= 3;
-        });
-        ASSERT_TRUE(enough);
+        ASSERT_TRUE(fake.changed.wait_for(lock, std::chrono::seconds(30),
+                                          [] { return fake.CountLocked(FN_SINGLE_READ) >= 3; }));
     }
     host_.StopSampling();
     size_t after = fake.Count(FN_SINGLE_READ);
@@ -543,21 +488,17 @@ TEST_F(DriverHostTest, SamplingReadsBoundGatesWithSamplingOnUntilStopped)
     EXPECT_EQ(Rt().Gate(sampled)->current.value, 11);
     EXPECT_FALSE(Rt().Gate(quiet)->hasValue);
     EXPECT_FALSE(Rt().Gate(flagged)->hasValue);
-    // Stopped means stopped: a second stop is harmless and nothing reads any more.
     host_.StopSampling();
-    EXPECT_EQ(fake.Count(FN_SINGLE_READ), after);
+    EXPECT_EQ(fake.Count(FN_SINGLE_READ), after) << "a second stop is harmless and nothing reads any more";
 }
 
 TEST_F(DriverHostTest, ReadsFromSeveralThreadsWhileTheRuntimeIsBusy)
 {
     Start();
     std::vector<uint32_t> ids;
-    for (int i = 0; i < 4; i++) {
-        ids.push_back(Add("002AI00" + std::to_string(i), GATE_TYPE_U16));
-        ASSERT_EQ(host_.Bind(ids.back()), 0u);
-    }
-    fake.reply = BytesOf<uint16_t>(5);
-    fake.replyAt = 2;
+    for (int i = 0; i < 4; i++)
+        ids.push_back(AddBound("002AI00" + std::to_string(i), GATE_TYPE_U16));
+    fake.Reply(BytesOf<uint16_t>(5), 2);
     host_.StartSampling(1);
     std::vector<std::thread> threads;
     for (uint32_t id : ids) {

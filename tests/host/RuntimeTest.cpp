@@ -1,27 +1,23 @@
-// The runtime's C calls and API: log, clients, gates, cooking, values, alerts, failures.
+// The runtime's C calls and API: log, clients, gates, cooking, values, alerts, failures, threads.
 #include <gtest/gtest.h>
 
-#include <chrono>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <functional>
 #include <future>
+#include <set>
 #include <sstream>
 #include <thread>
-#include <atomic>
-#include <functional>
-#include <set>
 #include <unistd.h>
 
 #include "host/Host.h"
 
 namespace {
 
-kiv::Runtime &Rt()
-{
-    return kiv::Runtime::Get();
-}
+kiv::Runtime &Rt() { return kiv::Runtime::Get(); }
 
 class RuntimeTest : public ::testing::Test {
 protected:
@@ -40,82 +36,56 @@ protected:
         spec.scaling = scaling;
         return Rt().AddGate(spec);
     }
+    static std::vector<std::string> LogTexts()
+    {
+        std::vector<std::string> texts;
+        for (const auto &line : Rt().Log())
+            texts.push_back(std::to_string(line.level) + " " + line.text);
+        return texts;
+    }
 };
-
-std::string ReadFile(const std::string &path)
-{
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 // ---- log
 
-TEST_F(RuntimeTest, LogKeepsFormattedLinesWithLevelsInOrder)
+TEST_F(RuntimeTest, LogFormatsKeepsLevelsAndFeedsSubscribersUntilUnsubscribed)
 {
+    std::vector<std::string> seen;
+    int first = Rt().Subscribe([&](const kiv::LogLine &line) { seen.push_back(line.text); });
+    // A subscriber that logs from its callback must not block the runtime.
+    int echo = Rt().Subscribe([](const kiv::LogLine &line) {
+        if (line.level == 32)
+            KivErr(64, "echo %s", line.text.c_str());
+    });
     KivErr(32, "TRSLNK> %s() rc = %d", "DoRead", 2);
-    KivErr(64, "TRSLNK%02u %s", 3u, "up");
-    KivErr(0, "%s", "");
-    auto log = Rt().Log();
-    ASSERT_EQ(log.size(), 3u);
-    EXPECT_EQ(log[0].level, 32);
-    EXPECT_EQ(log[0].text, "TRSLNK> DoRead() rc = 2");
-    EXPECT_EQ(log[1].level, 64);
-    EXPECT_EQ(log[1].text, "TRSLNK03 up");
-    EXPECT_EQ(log[2].level, 0);
-    EXPECT_EQ(log[2].text, "");
+    Rt().Unsubscribe(first);
+    KivErr(32, "TRSLNK%02u %s", 3u, "up");
+    Rt().Unsubscribe(echo);
+    KivErr(32, "%s", "");
+    EXPECT_EQ(seen, (std::vector<std::string>{"TRSLNK> DoRead() rc = 2", "echo TRSLNK> DoRead() rc = 2"}));
+    EXPECT_EQ(LogTexts(), (std::vector<std::string>{"32 TRSLNK> DoRead() rc = 2", "64 echo TRSLNK> DoRead() rc = 2",
+                                                    "32 TRSLNK03 up", "64 echo TRSLNK03 up", "32 "}));
     Rt().ClearLog();
     EXPECT_TRUE(Rt().Log().empty());
 }
 
-TEST_F(RuntimeTest, LongLinesAreKeptWholeUpToTheBoundAndCutBeyond)
+TEST_F(RuntimeTest, LogBoundsLineLengthAndLineCount)
 {
-    struct Case {
-        size_t length, kept;
-    } cases[] = {{1023, 1023}, {1024, 1024}, {5000, 5000}, {65535, 65535}, {65536, 65535}, {200000, 65535}};
-    for (const auto &c : cases) {
+    for (size_t length : {1023, 1024, 65535, 65536, 200000}) {
+        SCOPED_TRACE(length);
         Rt().ClearLog();
-        std::string text(c.length, 'x');
+        std::string text(length, 'x');
         text[0] = 'A';
         KivErr(32, "%s", text.c_str());
-        auto log = Rt().Log();
-        ASSERT_EQ(log.size(), 1u);
-        EXPECT_EQ(log[0].text, text.substr(0, c.kept)) << "length " << c.length;
+        ASSERT_EQ(Rt().Log().size(), 1u);
+        EXPECT_EQ(Rt().Log()[0].text, text.substr(0, 65535));
     }
-}
-
-TEST_F(RuntimeTest, LogDropsTheOldestLinesBeyondItsBound)
-{
+    Rt().ClearLog();
     for (int i = 0; i < 100002; i++)
         KivErr(0, "line %d", i);
     auto log = Rt().Log();
     ASSERT_EQ(log.size(), 100000u);
     EXPECT_EQ(log.front().text, "line 2");
     EXPECT_EQ(log.back().text, "line 100001");
-}
-
-TEST_F(RuntimeTest, SubscribersSeeEveryLineUntilUnsubscribedAndMayLogThemselves)
-{
-    std::vector<kiv::LogLine> seen;
-    int first = Rt().Subscribe([&](const kiv::LogLine &line) { seen.push_back(line); });
-    // A subscriber that logs from its callback must not block the runtime.
-    int echo = Rt().Subscribe([](const kiv::LogLine &line) {
-        if (line.level == 32)
-            KivErr(64, "echo %s", line.text.c_str());
-    });
-    KivErr(32, "a %d", 1);
-    Rt().Unsubscribe(first);
-    KivErr(32, "b");
-    Rt().Unsubscribe(echo);
-    KivErr(32, "c");
-    ASSERT_EQ(seen.size(), 2u);
-    EXPECT_EQ(seen[0].text, "a 1");
-    EXPECT_EQ(seen[1].text, "echo a 1");
-    std::vector<std::string> texts;
-    for (const auto &line : Rt().Log())
-        texts.push_back(std::to_string(line.level) + " " + line.text);
-    EXPECT_EQ(texts, (std::vector<std::string>{"32 a 1", "64 echo a 1", "32 b", "64 echo b", "32 c"}));
 }
 
 TEST_F(RuntimeTest, UnsubscribeWaitsForACallbackRunningOnAnotherThread)
@@ -131,8 +101,7 @@ TEST_F(RuntimeTest, UnsubscribeWaitsForACallbackRunningOnAnotherThread)
     entered.get_future().wait();
     std::thread unsubscriber([&] {
         Rt().Unsubscribe(id);
-        // Whatever the callback captured may go away now: it must have returned.
-        EXPECT_TRUE(finished);
+        EXPECT_TRUE(finished) << "what the callback captured may go away now";
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(20)); // let Unsubscribe start waiting
     release.set_value();
@@ -154,8 +123,10 @@ TEST_F(RuntimeTest, PrintsLinesAtOrBelowTheThresholdToTheLogFile)
     Rt().SetLogThreshold(-1);
     KivErr(-5, "below the default never prints either");
     ASSERT_TRUE(Rt().SetLogFile(""));
-    EXPECT_EQ(ReadFile(path), "0 progress 7\n8 eight\n32 TRSLNK: notice\n");
-    EXPECT_EQ(Rt().Log().size(), 6u); // printing or not, every line is kept
+    std::stringstream file;
+    file << std::ifstream(path).rdbuf();
+    EXPECT_EQ(file.str(), "0 progress 7\n8 eight\n32 TRSLNK: notice\n");
+    EXPECT_EQ(Rt().Log().size(), 6u) << "printing or not, every line is kept";
     EXPECT_FALSE(Rt().SetLogFile("/nonexistent-dir/x/log.txt"));
     std::remove(path.c_str());
 }
@@ -183,7 +154,7 @@ TEST_F(RuntimeTest, ClientsGetTheLowestFreeIdFrom1To255)
     EXPECT_EQ(KivMkClient("x", 1, 0, nullptr), 1);
 }
 
-TEST_F(RuntimeTest, WaitMsgIsNonZeroWhileTheClientLivesAndZeroOtherwise)
+TEST_F(RuntimeTest, WaitMsgIsNonZeroWhileTheClientLivesAndWakesWhenItIsRemoved)
 {
     Rt().SetWaitMsgPeriod(1);
     uint8_t id = 0;
@@ -194,24 +165,18 @@ TEST_F(RuntimeTest, WaitMsgIsNonZeroWhileTheClientLivesAndZeroOtherwise)
     EXPECT_EQ(message[0], 0);
     EXPECT_EQ(message[KIV_MESSAGE_SIZE - 1], 0);
     EXPECT_EQ(KivWaitMsg(static_cast<uint8_t>(id + 1), message, 1), 0);
-    ASSERT_EQ(KivRmClient(id), 0);
-    EXPECT_EQ(KivWaitMsg(id, message, 1), 0);
-}
 
-TEST_F(RuntimeTest, WaitMsgWakesWhenAnotherThreadRemovesTheClient)
-{
     // A period far beyond the test's patience: only the wake-up can end the wait.
     Rt().SetWaitMsgPeriod(10 * 60 * 1000);
-    uint8_t id = 0;
-    ASSERT_EQ(KivMkClient("WIT_No_02", 1, 0, &id), 0);
     auto waiting = std::async(std::launch::async, [id] {
-        unsigned char message[KIV_MESSAGE_SIZE];
-        return KivWaitMsg(id, message, 1);
+        unsigned char buffer[KIV_MESSAGE_SIZE];
+        return KivWaitMsg(id, buffer, 1);
     });
     std::thread remover([id] { EXPECT_EQ(KivRmClient(id), 0); });
     remover.join();
     ASSERT_EQ(waiting.wait_for(std::chrono::seconds(60)), std::future_status::ready);
     EXPECT_EQ(waiting.get(), 0);
+    EXPECT_EQ(KivWaitMsg(id, message, 1), 0);
 }
 
 // ---- gates
@@ -226,10 +191,7 @@ TEST_F(RuntimeTest, GateIdsMayHaveHolesAndHolesAnswer48)
     ASSERT_EQ(KivGetGateCount(1, &count, &u1, &u2, &u3), 0);
     EXPECT_EQ(count, 6u);
     unsigned char def[KIV_GATEDEF_SIZE];
-    struct {
-        uint32_t id;
-        uint16_t status;
-    } cases[] = {{0, 0}, {1, 0}, {2, 0}, {3, 48}, {4, 48}, {5, 0}, {6, 48}, {1000, 48}, {0xFFFFFFFF, 48}};
+    struct { uint32_t id; uint16_t status; } cases[] = {{0, 0}, {1, 0}, {3, 48}, {5, 0}, {6, 48}, {0xFFFFFFFF, 48}};
     for (const auto &c : cases)
         EXPECT_EQ(KivGetGateDef(1, c.id, def), c.status) << "id " << c.id;
     EXPECT_TRUE(Rt().RemoveGate(5));
@@ -240,7 +202,7 @@ TEST_F(RuntimeTest, GateIdsMayHaveHolesAndHolesAnswer48)
     EXPECT_EQ(count, 0u);
 }
 
-TEST_F(RuntimeTest, GateDefinitionRecordHasTheFixedLayout)
+TEST_F(RuntimeTest, GateDefinitionRecordHasTheFixedLayoutAndCutsOverlongText)
 {
     kiv::GateSpec spec;
     spec.id = 4;
@@ -248,47 +210,34 @@ TEST_F(RuntimeTest, GateDefinitionRecordHasTheFixedLayout)
     spec.address = "003AI012";
     spec.type = GATE_TYPE_FLOAT;
     spec.drvNumber = 3;
-    spec.sourceKind = 1;
     spec.recordSetting = 0x01020304;
     Rt().AddGate(spec);
-
     std::vector<unsigned char> expected(KIV_GATEDEF_SIZE, 0);
     memcpy(&expected[0], "Pump 1 pressure", 15);
     expected[96] = 0x04, expected[97] = 0x03, expected[98] = 0x02, expected[99] = 0x01;
-    expected[164] = 1;
-    expected[166] = 3, expected[167] = 0;
-    expected[168] = 2; // drv number 3 - 1
+    expected[164] = 1;                  // source kind
+    expected[166] = 3, expected[167] = 0; // type
+    expected[168] = 2;                  // drv number 3 - 1
     memcpy(&expected[172], "003AI012", 8);
-
     std::vector<unsigned char> def(KIV_GATEDEF_SIZE + 8, 0xCC);
     ASSERT_EQ(KivGetGateDef(1, 4, def.data()), 0);
     EXPECT_EQ(std::vector<unsigned char>(def.begin(), def.begin() + KIV_GATEDEF_SIZE), expected);
     EXPECT_EQ(def[KIV_GATEDEF_SIZE], 0xCC) << "wrote past the record";
-}
 
-TEST_F(RuntimeTest, OverlongNameAndAddressAreCutInsideTheirFields)
-{
-    kiv::GateSpec spec;
+    spec = kiv::GateSpec{};
     spec.name = std::string(300, 'N');
     spec.address = std::string(300, 'A');
-    uint32_t id = Rt().AddGate(spec);
-    unsigned char def[KIV_GATEDEF_SIZE];
-    ASSERT_EQ(KivGetGateDef(1, id, def), 0);
-    EXPECT_EQ(std::string(reinterpret_cast<char *>(def)), std::string(95, 'N'));
-    EXPECT_EQ(std::string(reinterpret_cast<char *>(def + 172)), std::string(155, 'A'));
+    ASSERT_EQ(KivGetGateDef(1, Rt().AddGate(spec), def.data()), 0);
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(def.data())), std::string(95, 'N'));
     EXPECT_EQ(def[96], 0);
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(def.data() + 172)), std::string(155, 'A'));
 }
 
 TEST_F(RuntimeTest, GateIdByAddressMatchesAddressCaselessAndDrvNumber)
 {
     uint32_t a = Add("003M_ONLINE", GATE_TYPE_DIGITAL, 10, 1);
     uint32_t b = Add("003M_ONLINE", GATE_TYPE_DIGITAL, 11, 2);
-    struct {
-        uint8_t drv;
-        const char *gas;
-        uint16_t status;
-        uint32_t id;
-    } cases[] = {
+    struct { uint8_t drv; const char *gas; uint16_t status; uint32_t id; } cases[] = {
         {1, "003M_ONLINE", 0, a}, {2, "003M_ONLINE", 0, b}, {1, "003m_online", 0, a},
         {3, "003M_ONLINE", 5, 0}, {1, "003M_ONLIN", 5, 0},  {1, "", 5, 0},
     };
@@ -312,18 +261,16 @@ TEST_F(RuntimeTest, ChangeGateDefTakesBackTheRecordSettingOnly)
     unsigned char def[KIV_GATEDEF_SIZE];
     ASSERT_EQ(KivGetGateDef(1, id, def), 0);
     EXPECT_EQ(def[96], 5);
-    uint32_t never = 0;
-    memcpy(def + 96, &never, 4);
+    memset(def + 96, 0, 4);
     memcpy(def, "renamed", 8);
     ASSERT_EQ(KivChangeGateDef(1, id, def), 0);
+    EXPECT_EQ(KivChangeGateDef(1, id + 1, def), 48);
+    EXPECT_EQ(KivChangeGateDef(1, id, nullptr), 1);
     auto gate = Rt().Gate(id);
     ASSERT_TRUE(gate);
     EXPECT_EQ(gate->spec.recordSetting, 0u);
     EXPECT_EQ(gate->spec.name, "G_001RA001");
     EXPECT_EQ(gate->definitionChanges, 1u);
-    EXPECT_EQ(KivChangeGateDef(1, id + 1, def), 48);
-    EXPECT_EQ(KivChangeGateDef(1, id, nullptr), 1);
-    EXPECT_EQ(Rt().Gate(id)->definitionChanges, 1u);
 }
 
 TEST_F(RuntimeTest, Flag16SwitchesSamplingOffOtherFlagsAreKept)
@@ -331,7 +278,6 @@ TEST_F(RuntimeTest, Flag16SwitchesSamplingOffOtherFlagsAreKept)
     uint32_t id = Add("001AI001", GATE_TYPE_U16);
     ASSERT_EQ(KivSetGateFlag(1, id, 4, 0), 0);
     EXPECT_FALSE(Rt().Gate(id)->samplingOff);
-    EXPECT_EQ(Rt().Gate(id)->flags, 4u);
     ASSERT_EQ(KivSetGateFlag(1, id, KIV_FLAG_NO_SAMPLING, 0), 0);
     EXPECT_TRUE(Rt().Gate(id)->samplingOff);
     EXPECT_FALSE(Rt().Gate(id)->spec.sampling);
@@ -343,48 +289,31 @@ TEST_F(RuntimeTest, Flag16SwitchesSamplingOffOtherFlagsAreKept)
 
 // ---- cooking
 
-uint32_t FloatBits(float f)
-{
-    uint32_t raw;
-    memcpy(&raw, &f, 4);
-    return raw;
-}
-
 TEST_F(RuntimeTest, CookDecodesTheValueAreaLayoutAndScales)
 {
+    auto floatBits = [](float f) { uint32_t raw; memcpy(&raw, &f, 4); return raw; };
     using S = kiv::Scaling;
-    struct Case {
-        const char *what;
-        uint16_t type;
-        std::optional<S> scaling;
-        uint32_t raw;
-        uint16_t status;
-        double cooked;
-    } cases[] = {
+    struct { const char *what; uint16_t type; std::optional<S> scaling; uint32_t raw; uint16_t status; double cooked; }
+    cases[] = {
         {"u16 top", GATE_TYPE_U16, {}, 0xFFFF0000u, 0, 65535},
         {"u16 low half ignored", GATE_TYPE_U16, {}, 0x1234ABCDu, 0, 0x1234},
-        {"s16 -1", GATE_TYPE_S16, {}, 0xFFFF0000u, 0, -1},
         {"s16 min", GATE_TYPE_S16, {}, 0x80000000u, 0, -32768},
         {"s16 max", GATE_TYPE_S16, {}, 0x7FFF0000u, 0, 32767},
-        {"digital", GATE_TYPE_DIGITAL, {}, 0x00010000u, 0, 1},
         {"digital word", GATE_TYPE_DIGITAL, {}, 0x00050000u, 0, 5},
-        {"float", GATE_TYPE_FLOAT, {}, FloatBits(1.5f), 0, 1.5},
-        {"float negative", GATE_TYPE_FLOAT, {}, FloatBits(-273.25f), 0, -273.25},
-        {"u16 scaled top", GATE_TYPE_U16, S{0, 4095, 0, 100}, 4095u << 16, 0, 100},
-        {"u16 scaled zero", GATE_TYPE_U16, S{0, 4095, 0, 100}, 0, 0, 0},
+        {"float negative", GATE_TYPE_FLOAT, {}, floatBits(-273.25f), 0, -273.25},
         {"u16 offset range", GATE_TYPE_U16, S{1000, 2000, -50, 50}, 1500u << 16, 0, 0},
         {"s16 scaled", GATE_TYPE_S16, S{-1000, 1000, 0, 10}, 0xFF9C0000u /* -100 */, 0, 4.5},
-        {"float scaled", GATE_TYPE_FLOAT, S{0, 10, 100, 200}, FloatBits(2.5f), 0, 125},
+        {"float scaled", GATE_TYPE_FLOAT, S{0, 10, 100, 200}, floatBits(2.5f), 0, 125},
         {"inverted range", GATE_TYPE_U16, S{0, 100, 100, 0}, 25u << 16, 0, 75},
         {"degenerate scaling", GATE_TYPE_U16, S{5, 5, 0, 1}, 5u << 16, 1, 0},
         {"text gate", GATE_TYPE_TEXT, {}, 0x00410000u, 8, 0},
     };
     for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
         Rt().Reset();
-        uint32_t id = Add("001AI001", c.type, std::nullopt, 1, c.scaling);
         double cooked = 12345;
-        EXPECT_EQ(KivCook(1, id, c.raw, &cooked), c.status) << c.what;
-        EXPECT_DOUBLE_EQ(cooked, c.cooked) << c.what;
+        EXPECT_EQ(KivCook(1, Add("001AI001", c.type, std::nullopt, 1, c.scaling), c.raw, &cooked), c.status);
+        EXPECT_DOUBLE_EQ(cooked, c.cooked);
     }
     double cooked = 12345;
     EXPECT_EQ(KivCook(1, 99, 0, &cooked), 48);
@@ -393,27 +322,23 @@ TEST_F(RuntimeTest, CookDecodesTheValueAreaLayoutAndScales)
 
 // ---- values, history and forced log
 
-TEST_F(RuntimeTest, PutsStoreValueTimeStampAndQualityByGateType)
+TEST_F(RuntimeTest, PutsStoreValueTimeStampAndQualityAndGetsReadThemBack)
 {
     uint32_t number = Add("001AI001", GATE_TYPE_FLOAT);
     uint32_t text = Add("001ST001", GATE_TYPE_TEXT);
-    struct {
-        const char *what;
-        uint16_t status;
-    } results[] = {
-        {"value", KivPutGateVal(1, number, 2, 21.5, 1700000000u, 0)},
-        {"value other quality", KivPutGateVal(1, number, 3, 22.5, 1700000001u, 0)},
-        {"value into text gate", KivPutGateVal(1, text, 2, 1, 1, 0)},
-        {"value unknown gate", KivPutGateVal(1, 99, 2, 1, 1, 0)},
-        {"text", KivPutGateStr(1, text, 2, "HELLO", 1700000002u, 0)},
-        {"text into number gate", KivPutGateStr(1, number, 2, "1", 1, 0)},
-        {"text null", KivPutGateStr(1, text, 2, nullptr, 1, 0)},
-        {"text unknown gate", KivPutGateStr(1, 99, 2, "x", 1, 0)},
+    std::string longText(300, 'T');
+    struct { const char *what; uint16_t status, expected; } results[] = {
+        {"value", KivPutGateVal(1, number, 2, 21.5, 1700000000u, 0), 0},
+        {"value other quality", KivPutGateVal(1, number, 3, 12.5, 1700000001u, 0), 0},
+        {"value into text gate", KivPutGateVal(1, text, 2, 1, 1, 0), 8},
+        {"value unknown gate", KivPutGateVal(1, 99, 2, 1, 1, 0), 48},
+        {"text", KivPutGateStr(1, text, 2, longText.c_str(), 1700000002u, 0), 0},
+        {"text into number gate", KivPutGateStr(1, number, 2, "1", 1, 0), 8},
+        {"text null", KivPutGateStr(1, text, 2, nullptr, 1, 0), 1},
+        {"text unknown gate", KivPutGateStr(1, 99, 2, "x", 1, 0), 48},
     };
-    uint16_t expected[] = {0, 0, 8, 48, 0, 8, 1, 48};
-    for (size_t i = 0; i < std::size(results); i++)
-        EXPECT_EQ(results[i].status, expected[i]) << results[i].what;
-
+    for (const auto &r : results)
+        EXPECT_EQ(r.status, r.expected) << r.what;
     auto gate = Rt().Gate(number);
     ASSERT_TRUE(gate && gate->hasValue);
     ASSERT_EQ(gate->history.size(), 2u);
@@ -421,11 +346,27 @@ TEST_F(RuntimeTest, PutsStoreValueTimeStampAndQualityByGateType)
     EXPECT_EQ(gate->history[0].timeStamp, 1700000000u);
     EXPECT_TRUE(gate->history[0].good);
     EXPECT_FALSE(gate->history[1].good);
-    EXPECT_EQ(gate->current.value, 22.5);
+    EXPECT_EQ(gate->current.value, 12.5);
     EXPECT_EQ(gate->current.timeStamp, 1700000001u);
-    EXPECT_EQ(Rt().Gate(text)->current.text, "HELLO");
     EXPECT_EQ(Rt().Gate(text)->current.timeStamp, 1700000002u);
     EXPECT_FALSE(Rt().Gate(Add("001AI002", GATE_TYPE_U16))->hasValue);
+
+    double value = 0;
+    EXPECT_EQ(KivGetGateVal(1, 0, number, &value, 0, 0), 0);
+    EXPECT_EQ(value, 12.5);
+    EXPECT_EQ(KivGetGateVal(1, 0, text, &value, 0, 0), 8);
+    EXPECT_EQ(KivGetGateVal(1, 0, 99, &value, 0, 0), 48);
+    char buffer[KIV_GATESTR_SIZE + 4];
+    memset(buffer, 'Z', sizeof buffer);
+    EXPECT_EQ(KivGetGateStr(1, 0, text, buffer, 0, 0), 0);
+    EXPECT_EQ(std::string(buffer), std::string(99, 'T'));
+    EXPECT_EQ(buffer[KIV_GATESTR_SIZE], 'Z');
+    EXPECT_EQ(KivGetGateStr(1, 0, number, buffer, 0, 0), 0);
+    EXPECT_STREQ(buffer, "12.5");
+    EXPECT_EQ(KivGetGateStr(1, 0, 99, buffer, 0, 0), 48);
+    // Kind 14 with no driver serving the drv number.
+    EXPECT_EQ(KivGetGateVal(1, KIV_KIND_DEVICE_READ, number, &value, 0, 0), 6);
+    EXPECT_EQ(KivGetGateStr(1, KIV_KIND_DEVICE_READ, text, buffer, 0, 0), 6);
 }
 
 TEST_F(RuntimeTest, HistoryAndForcedLogKeepTheNewestThousand)
@@ -446,33 +387,6 @@ TEST_F(RuntimeTest, HistoryAndForcedLogKeepTheNewestThousand)
     EXPECT_EQ(KivGateForceLogEx(1, 77, 1, 0, 1, 0), 48);
 }
 
-TEST_F(RuntimeTest, GetGateValAndStrGiveTheCurrentValue)
-{
-    uint32_t number = Add("001AI001", GATE_TYPE_FLOAT);
-    uint32_t text = Add("001ST001", GATE_TYPE_TEXT);
-    ASSERT_EQ(KivPutGateVal(1, number, 2, 12.5, 1, 0), 0);
-    std::string longText(300, 'T');
-    ASSERT_EQ(KivPutGateStr(1, text, 2, longText.c_str(), 1, 0), 0);
-
-    double value = 0;
-    EXPECT_EQ(KivGetGateVal(1, 0, number, &value, 0, 0), 0);
-    EXPECT_EQ(value, 12.5);
-    EXPECT_EQ(KivGetGateVal(1, 0, text, &value, 0, 0), 8);
-    EXPECT_EQ(KivGetGateVal(1, 0, 99, &value, 0, 0), 48);
-
-    char buffer[KIV_GATESTR_SIZE + 4];
-    memset(buffer, 'Z', sizeof buffer);
-    EXPECT_EQ(KivGetGateStr(1, 0, text, buffer, 0, 0), 0);
-    EXPECT_EQ(std::string(buffer), std::string(99, 'T'));
-    EXPECT_EQ(buffer[KIV_GATESTR_SIZE], 'Z');
-    EXPECT_EQ(KivGetGateStr(1, 0, number, buffer, 0, 0), 0);
-    EXPECT_STREQ(buffer, "12.5");
-    EXPECT_EQ(KivGetGateStr(1, 0, 99, buffer, 0, 0), 48);
-    // Kind 14 with no driver serving the drv number.
-    EXPECT_EQ(KivGetGateVal(1, KIV_KIND_DEVICE_READ, number, &value, 0, 0), 6);
-    EXPECT_EQ(KivGetGateStr(1, KIV_KIND_DEVICE_READ, text, buffer, 0, 0), 6);
-}
-
 // ---- alerts
 
 TEST_F(RuntimeTest, AlertsKeepEveryArgumentAndEndWithTheirStamp)
@@ -486,19 +400,11 @@ TEST_F(RuntimeTest, AlertsKeepEveryArgumentAndEndWithTheirStamp)
     uint32_t after = static_cast<uint32_t>(time(nullptr));
     EXPECT_NE(first, 0u);
     EXPECT_NE(first, second);
-
     auto alerts = Rt().Alerts();
     ASSERT_EQ(alerts.size(), 2u);
     const kiv::Alert &a = alerts[0];
-    EXPECT_EQ(a.clientId, 4);
-    EXPECT_EQ(a.source, "WIT");
-    EXPECT_EQ(a.text, "Reading Data PLC1");
-    EXPECT_EQ(a.severity, 1u);
-    EXPECT_EQ(a.flags, 0x20u);
-    EXPECT_EQ(a.zone, 7u);
-    EXPECT_EQ(a.attributes, 0xBEEF);
-    EXPECT_EQ(a.one, 1u);
-    EXPECT_EQ(a.mask, 65535u);
+    EXPECT_EQ(std::tie(a.clientId, a.source, a.text, a.severity, a.flags, a.zone, a.attributes, a.one, a.mask),
+              std::make_tuple(uint8_t{4}, "WIT", "Reading Data PLC1", 1u, 0x20u, 7u, uint16_t{0xBEEF}, 1u, 65535u));
     EXPECT_EQ(a.reference, first);
     EXPECT_GE(a.startTime, before);
     EXPECT_LE(a.startTime, after);
@@ -533,11 +439,9 @@ TEST_F(RuntimeTest, InjectedFailuresApplyPerGateOrToAllGates)
     EXPECT_EQ(KivGetGateDef(1, b, def), 77);
     Rt().InjectFailure(kiv::Call::PutGateVal, kiv::kAllGates, 3);
     EXPECT_EQ(KivPutGateVal(1, a, 2, 1, 1, 0), 3);
-    EXPECT_EQ(KivPutGateVal(1, b, 2, 1, 1, 0), 3);
     EXPECT_FALSE(Rt().Gate(a)->hasValue) << "a failed put stores nothing";
-    // A gate's own failure wins over the one for all gates.
     Rt().InjectFailure(kiv::Call::PutGateVal, b, 4);
-    EXPECT_EQ(KivPutGateVal(1, b, 2, 1, 1, 0), 4);
+    EXPECT_EQ(KivPutGateVal(1, b, 2, 1, 1, 0), 4) << "a gate's own failure wins over the one for all gates";
     Rt().InjectFailure(kiv::Call::GetGateIdByAddressStr, b, 9);
     EXPECT_EQ(KivGetGateIdByAddressStr(1, 1, "001AI001", &id), 0);
     EXPECT_EQ(KivGetGateIdByAddressStr(1, 1, "001AI002", &id), 9);
@@ -545,10 +449,7 @@ TEST_F(RuntimeTest, InjectedFailuresApplyPerGateOrToAllGates)
     EXPECT_EQ(KivCook(1, a, 0, &value), 12);
 
     // Calls without a gate take the failure set for all gates.
-    struct {
-        kiv::Call call;
-        std::function<uint16_t()> run;
-    } gateless[] = {
+    struct { kiv::Call call; std::function<uint16_t()> run; } gateless[] = {
         {kiv::Call::MkClient, [] { uint8_t c; return KivMkClient("c", 1, 0, &c); }},
         {kiv::Call::RmClient, [] { return KivRmClient(1); }},
         {kiv::Call::GetGateCount, [] { uint32_t n; return KivGetGateCount(1, &n, nullptr, nullptr, nullptr); }},
@@ -605,16 +506,13 @@ TEST_F(RuntimeTest, ManyThreadsPutAndLogAtOnce)
     reader.join();
     EXPECT_EQ(Rt().Log().size(), static_cast<size_t>(kThreads * kRounds));
     for (uint32_t id : ids) {
-        auto gate = Rt().Gate(id);
-        ASSERT_EQ(gate->history.size(), static_cast<size_t>(kRounds));
-        EXPECT_EQ(gate->current.value, kRounds - 1);
+        ASSERT_EQ(Rt().Gate(id)->history.size(), static_cast<size_t>(kRounds));
+        EXPECT_EQ(Rt().Gate(id)->current.value, kRounds - 1);
     }
-    auto alerts = Rt().Alerts();
-    ASSERT_EQ(alerts.size(), static_cast<size_t>(kThreads * kRounds / 100));
     std::set<KivAlertRef> refs;
-    for (const auto &alert : alerts)
+    for (const auto &alert : Rt().Alerts())
         refs.insert(alert.reference);
-    EXPECT_EQ(refs.size(), alerts.size()) << "alert references are unique";
+    EXPECT_EQ(refs.size(), static_cast<size_t>(kThreads * kRounds / 100)) << "alert references are unique";
 }
 
 } // namespace
