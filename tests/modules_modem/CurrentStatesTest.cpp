@@ -17,6 +17,8 @@ namespace {
 using kiv::Call;
 
 const char kReadPrefix[] = "TRSLNK: ReadCurrentStatesThread() Failed to get val. tag:";
+const char kGone[] = "TRSLNK: ReadCurrentStatesThread() Modem disconnected. exiting thread";
+const char kSampling[] = "TRSLNK: DisableSampling() for Plc (5)";
 const uint16_t kValueStatus = 77; // every number read fails with this: no driver behind the host here
 const uint16_t kTextStatus = 78;
 
@@ -30,25 +32,23 @@ struct GateRow {
 };
 
 const GateRow kGates[] = {
-    {0, "005AI1", 1, GATE_TYPE_U16, 3, true},
-    {1, "005RA3", 1, GATE_TYPE_U16, 3, true},
+    {0, "005AI1", 1, GATE_TYPE_U16, 3, true},       {1, "005RA3", 1, GATE_TYPE_U16, 3, true},
     {2, "006AI1", 1, GATE_TYPE_U16, 0, true},
     {3, "005AI1", 2, GATE_TYPE_U16, 0, true},       // another instance's gate
     {4, "005ec1", 1, GATE_TYPE_U16, 0, true},       // lower-case e is read
-    {5, "005EC", 1, GATE_TYPE_U16, 0, true},
-    {6, "005cX1", 1, GATE_TYPE_U16, 0, true},
-    {7, "005JR", 1, GATE_TYPE_U16, 0, true},
-    {8, "005jr", 1, GATE_TYPE_U16, 0, true},
-    {9, "005M_ONLINE", 1, GATE_TYPE_U16, 0, true},
-    {10, "005hs", 1, GATE_TYPE_U16, 0, true},
-    {11, "005HS", 1, GATE_TYPE_U16, 0, true},
-    {12, "005_LAST_EVENT", 1, GATE_TYPE_U16, 0, true},
+    {5, "005EC", 1, GATE_TYPE_U16, 0, true},        {6, "005cX1", 1, GATE_TYPE_U16, 0, true},
+    {7, "005JR", 1, GATE_TYPE_U16, 0, true},        {8, "005jr", 1, GATE_TYPE_U16, 0, true},
+    {9, "005M_ONLINE", 1, GATE_TYPE_U16, 0, true},  {10, "005hs", 1, GATE_TYPE_U16, 0, true},
+    {11, "005HS", 1, GATE_TYPE_U16, 0, true},       {12, "005_LAST_EVENT", 1, GATE_TYPE_U16, 0, true},
     {13, "005SR1", 1, GATE_TYPE_TEXT, 0, true},     // Record-Never already: left alone
     {14, "005rd4", 1, GATE_TYPE_U16, 5, true},      // memory type compared upper-cased
     {15, "005AI2", 1, GATE_TYPE_U16, 0, false},     // not accepted by this instance
 };
 
 const std::vector<std::string> kOnePass = {"005AI1", "005RA3", "005ec1", "005SR1", "005rd4"};
+
+const std::string kStart = "TRSLNK: Station 5. reading Current states. Please wait...";
+const std::string kDone = "TRSLNK: ReadCurrentStatesThread() Station 5. reading Current states completed";
 
 class CurrentStatesTest : public InstanceTest {
 protected:
@@ -57,7 +57,7 @@ protected:
         InstanceTest::SetUp();
         instance->modemMode = 1;
         station = trs_test::AddStation(instance, 5, "PLC5", "1234");
-        station->connRef = 9; // reader only looks for 255; the release of 9 is refused
+        station->connRef = 9; // the reader only looks for 255; the release of 9 is refused
         trs_test::AddStation(instance, 6, "PLC6", "1234");
         for (const auto &g : kGates) {
             kiv::GateSpec def = NewGate(g.address, g.drv);
@@ -67,17 +67,21 @@ protected:
             AddGate(def);
             instance->gateParsed[g.id] = g.parsed ? 1 : 0;
         }
-        Host().InjectFailure(Call::GetGateVal, kiv::kAllGates, kValueStatus);
-        Host().InjectFailure(Call::GetGateStr, kiv::kAllGates, kTextStatus);
+        ArmReadFailures();
         subscription = Host().Subscribe([this](const kiv::LogLine &line) { Observe(line); });
     }
-
     void TearDown() override
     {
         station->connRef = DIALX_NO_CONNECTION;
-        EXPECT_TRUE(WaitUntil([&] { return instance->workers.load() == 0; })) << "reader did not end";
+        EXPECT_TRUE(Ended()) << "reader did not end";
         Host().Unsubscribe(subscription);
         InstanceTest::TearDown();
+    }
+    void ArmReadFailures()
+    {
+        Host().ClearFailures();
+        Host().InjectFailure(Call::GetGateVal, kiv::kAllGates, kValueStatus);
+        Host().InjectFailure(Call::GetGateStr, kiv::kAllGates, kTextStatus);
     }
 
     // Runs on the reader's thread at every log line.
@@ -94,15 +98,23 @@ protected:
             if (g.drv == 1 && tag == g.address)
                 settingDuringRead[tag] = kiv::Runtime::Get().Gate(g.id)->spec.recordSetting;
         if (onRead)
-            onRead(tag, reads.size());
+            onRead(tag);
     }
-
     std::vector<std::string> Reads()
     {
         std::lock_guard<std::mutex> lock(mutex);
         return reads;
     }
-
+    // A fresh row: station 5 connected again, nothing read or logged yet.
+    void NextRow()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        reads.clear();
+        settingDuringRead.clear();
+        busySeen.clear();
+        station->connRef = 9;
+        trs_test::ClearLog();
+    }
     uint32_t Start(uint32_t number, uint32_t disconnectAfterRead)
     {
         GateRequest gate{};
@@ -110,80 +122,60 @@ protected:
         RequestBlock request{instance, FN_SINGLE_WRITE, instance->drvNumber, 0, &gate};
         return StartReadingCurrentStates(&request, disconnectAfterRead);
     }
-
     bool Ended()
     {
         return WaitUntil([&] { return instance->workers.load() == 0; });
-    }
-
-    std::string StartLine(int number)
-    {
-        return trs_test::Format("TRSLNK: Station %d. reading Current states. Please wait...", number);
-    }
-    std::string DoneLine(int number)
-    {
-        return trs_test::Format("TRSLNK: ReadCurrentStatesThread() Station %d. reading Current states completed",
-                                number);
     }
 
     StationRecord *station = nullptr;
     int subscription = 0;
     std::mutex mutex;
     std::vector<std::string> reads;
-    std::map<std::string, uint32_t> settingDuringRead;
-    std::map<std::string, uint32_t> busySeen;
-    std::function<void(const std::string &, size_t)> onRead;
+    std::map<std::string, uint32_t> settingDuringRead, busySeen;
+    std::function<void(const std::string &)> onRead;
 };
 
+// NO_RECORD switches the record setting of RA/RD gates off around their read and puts it
+// back although the read failed; AI gates and settings already at 0 are left alone.
 TEST_F(CurrentStatesTest, OnePassReadsTheStationsGatesAndHangsUp)
 {
-    instance->noRecord = 1;
-    instance->statesPopup = 1;
-    ASSERT_EQ(0u, Start(5, 1));
-    ASSERT_TRUE(Ended());
+    for (bool noRecord : {false, true}) {
+        SCOPED_TRACE(noRecord ? "NO_RECORD and CS_POPUP" : "neither");
+        NextRow();
+        instance->noRecord = noRecord;
+        instance->statesPopup = noRecord;
+        ASSERT_EQ(0u, Start(5, 1));
+        ASSERT_TRUE(Ended());
 
-    EXPECT_EQ(kOnePass, Reads());
-    EXPECT_GE(IndexOf(8, std::string(kReadPrefix) + "005SR1 rc:" + std::to_string(kTextStatus)), 0)
-        << "text gates are read as text\n" << trs_test::Dump();
-    // Record settings: switched off around the read of RA/RD, put back although the read
-    // failed; AI and a setting already at 0 untouched.
-    EXPECT_EQ(0u, settingDuringRead["005RA3"]);
-    EXPECT_EQ(0u, settingDuringRead["005rd4"]);
-    EXPECT_EQ(3u, settingDuringRead["005AI1"]);
-    EXPECT_EQ(3u, GateOf(1).spec.recordSetting);
-    EXPECT_EQ(5u, GateOf(14).spec.recordSetting);
-    EXPECT_EQ(2u, GateOf(1).definitionChanges);
-    EXPECT_EQ(2u, GateOf(14).definitionChanges);
-    EXPECT_EQ(0u, GateOf(0).definitionChanges);
-    EXPECT_EQ(0u, GateOf(13).definitionChanges);
+        EXPECT_EQ(kOnePass, Reads());
+        EXPECT_GE(IndexOf(8, std::string(kReadPrefix) + "005SR1 rc:" + std::to_string(kTextStatus)), 0)
+            << "text gates are read as text\n" << trs_test::Dump();
+        EXPECT_EQ(noRecord ? 0u : 3u, settingDuringRead["005RA3"]);
+        EXPECT_EQ(noRecord ? 0u : 5u, settingDuringRead["005rd4"]);
+        EXPECT_EQ(3u, settingDuringRead["005AI1"]);
+        for (const auto &g : kGates) { // the counts add up over the rows
+            EXPECT_EQ(g.record, GateOf(g.id).spec.recordSetting) << g.address;
+            EXPECT_EQ(noRecord && (g.id == 1 || g.id == 14) ? 2u : 0u, GateOf(g.id).definitionChanges) << g.address;
+        }
 
-    EXPECT_EQ(0u, busySeen[StartLine(5)]) << "the flag follows the start line";
-    EXPECT_EQ(1u, busySeen[std::string(kReadPrefix) + "005AI1 rc:77"]) << "busy during the reads";
-    EXPECT_EQ(1u, busySeen[DoneLine(5)]) << "cleared after the completion line";
-    EXPECT_EQ(0u, station->statesBusy.load());
-    EXPECT_EQ(DIALX_NO_CONNECTION, station->connRef.load()) << "hung up after the pass";
-    EXPECT_EQ(0, IndexOf(32, StartLine(5))) << trs_test::Dump();
-    long done = IndexOf(32, DoneLine(5));
-    long sampling = IndexOf(32, "TRSLNK: DisableSampling() for Plc (5)");
-    EXPECT_EQ(static_cast<long>(kOnePass.size()) + 1, done) << trs_test::Dump();
-    EXPECT_EQ(done + 1, sampling) << trs_test::Dump();
+        EXPECT_EQ(0u, busySeen[kStart]) << "the flag follows the start line";
+        EXPECT_EQ(1u, busySeen[std::string(kReadPrefix) + "005AI1 rc:77"]) << "busy during the reads";
+        EXPECT_EQ(1u, busySeen[kDone]) << "cleared after the completion line";
+        EXPECT_EQ(0u, station->statesBusy.load());
+        EXPECT_EQ(DIALX_NO_CONNECTION, station->connRef.load()) << "hung up after the pass";
+        EXPECT_EQ(0, IndexOf(32, kStart)) << trs_test::Dump();
+        long done = IndexOf(32, kDone);
+        EXPECT_EQ(static_cast<long>(kOnePass.size()) + 1, done) << trs_test::Dump();
+        EXPECT_EQ(done + 1, IndexOf(32, kSampling)) << trs_test::Dump();
 
-    auto alerts = Host().Alerts();
-    ASSERT_EQ(1u, alerts.size());
-    EXPECT_EQ(StartLine(5), alerts[0].text);
-    EXPECT_EQ(0x60000000u, alerts[0].flags);
-    EXPECT_NE(0u, alerts[0].endTime);
-}
-
-TEST_F(CurrentStatesTest, WithoutNoRecordNoSettingIsTouched)
-{
-    ASSERT_EQ(0u, Start(5, 1));
-    ASSERT_TRUE(Ended());
-    EXPECT_EQ(kOnePass, Reads());
-    for (const auto &g : kGates)
-        EXPECT_EQ(0u, GateOf(g.id).definitionChanges) << g.address;
-    EXPECT_EQ(3u, settingDuringRead["005RA3"]);
-    EXPECT_TRUE(Host().Alerts().empty()) << "no popup without CS_POPUP";
+        auto alerts = Host().Alerts();
+        ASSERT_EQ(noRecord ? 1u : 0u, alerts.size()) << "a pop-up only with CS_POPUP";
+        if (noRecord) {
+            EXPECT_EQ(kStart, alerts[0].text);
+            EXPECT_EQ(0x60000000u, alerts[0].flags);
+            EXPECT_NE(0u, alerts[0].endTime);
+        }
+    }
 }
 
 TEST_F(CurrentStatesTest, RecordSettingFailuresAreLoggedAndTheWalkGoesOn)
@@ -194,18 +186,17 @@ TEST_F(CurrentStatesTest, RecordSettingFailuresAreLoggedAndTheWalkGoesOn)
     ASSERT_TRUE(Ended());
     EXPECT_EQ(kOnePass, Reads());
     long set = IndexOf(32, "TRSLNK: ReadCurrentStatesThread. Failed to set 'Record-Never' Tag:(005RA3) rc:12");
-    long read = IndexOf(8, std::string(kReadPrefix) + "005RA3 rc:77");
-    long back = IndexOf(32, "TRSLNK: ReadCurrentStatesThread. Failed to Change 'Record' to (3). Tag:(005RA3) rc:12");
     ASSERT_GE(set, 0) << trs_test::Dump();
-    EXPECT_EQ(set + 1, read);
-    EXPECT_EQ(read + 1, back);
+    EXPECT_EQ(set + 1, IndexOf(8, std::string(kReadPrefix) + "005RA3 rc:77"));
+    EXPECT_EQ(set + 2,
+              IndexOf(32, "TRSLNK: ReadCurrentStatesThread. Failed to Change 'Record' to (3). Tag:(005RA3) rc:12"));
     EXPECT_EQ(3u, GateOf(1).spec.recordSetting);
 }
 
 TEST_F(CurrentStatesTest, PassesGoOnUntilTheConnectionIsGone)
 {
     // The third read of the first gate drops the connection, as a break would.
-    onRead = [this](const std::string &tag, size_t) {
+    onRead = [this](const std::string &tag) {
         if (tag == "005AI1" && std::count(reads.begin(), reads.end(), tag) == 3)
             station->connRef = DIALX_NO_CONNECTION;
     };
@@ -217,15 +208,18 @@ TEST_F(CurrentStatesTest, PassesGoOnUntilTheConnectionIsGone)
         expected.insert(expected.end(), kOnePass.begin(), kOnePass.end());
     expected.push_back("005AI1");
     EXPECT_EQ(expected, Reads());
-    long gone = IndexOf(32, "TRSLNK: ReadCurrentStatesThread() Modem disconnected. exiting thread");
+    long gone = IndexOf(32, kGone);
     ASSERT_GE(gone, 0);
-    EXPECT_EQ(gone + 1, IndexOf(32, DoneLine(5)));
-    EXPECT_EQ(-1, IndexOf(32, "TRSLNK: DisableSampling() for Plc (5)")) << "no hang-up asked";
+    EXPECT_EQ(gone + 1, IndexOf(32, kDone));
+    EXPECT_EQ(-1, IndexOf(32, kSampling)) << "no hang-up asked";
     EXPECT_EQ(0u, station->statesBusy.load());
 }
 
-TEST_F(CurrentStatesTest, SecondStartIsRefusedFromTheFirstMoment)
+TEST_F(CurrentStatesTest, UndeclaredOrBusyStationIsRefusedFromTheFirstMoment)
 {
+    EXPECT_EQ(1u, Start(7, 1));
+    EXPECT_EQ(std::vector<Line>{Line(32, "TRSLNK> StartReadingCurrentStates() Station (7) not declared")}, Logged());
+
     const std::string refused = "TRSLNK> StartReadingCurrentStates() Station (5) already reading current states";
     ASSERT_EQ(0u, Start(5, 0));
     EXPECT_EQ(3u, Start(5, 1)) << "refused before the reader set its flag";
@@ -243,28 +237,20 @@ TEST_F(CurrentStatesTest, SecondStartIsRefusedFromTheFirstMoment)
 
 TEST_F(CurrentStatesTest, WithoutConnectionTheReaderEndsAtOnce)
 {
-    struct Case {
-        uint32_t disconnectAfterRead;
-        std::vector<Line> tail;
-    };
-    const Case cases[] = {
-        {0, {}},
-        {1,
-         {{32, "TRSLNK: DisableSampling() for Plc (5)"},
-          {64, "TRSLNK> DisconnectModem() error, station 005 was not connected on-line"}}},
-    };
     instance->modemMode = 0; // serial mode: stations never hold a connection
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.disconnectAfterRead);
+    for (uint32_t hangUp : {0u, 1u}) {
+        SCOPED_TRACE(hangUp);
+        NextRow();
         station->connRef = DIALX_NO_CONNECTION;
-        trs_test::ClearLog();
-        ASSERT_EQ(0u, Start(5, c.disconnectAfterRead));
+        ASSERT_EQ(0u, Start(5, hangUp));
         ASSERT_TRUE(Ended());
-        const std::string gone = "TRSLNK: ReadCurrentStatesThread() Modem disconnected. exiting thread";
-        std::vector<Line> expected = {{32, StartLine(5)}, {32, gone}, {32, DoneLine(5)}};
-        expected.insert(expected.end(), c.tail.begin(), c.tail.end());
+        std::vector<Line> expected = {{32, kStart}, {32, kGone}, {32, kDone}};
+        if (hangUp)
+            expected.insert(expected.end(),
+                            {{32, kSampling},
+                             {64, "TRSLNK> DisconnectModem() error, station 005 was not connected on-line"}});
         EXPECT_EQ(expected, Logged());
-        EXPECT_EQ(1u, busySeen[gone]);
+        EXPECT_EQ(1u, busySeen[kGone]);
         EXPECT_EQ(0u, station->statesBusy.load());
         EXPECT_TRUE(Reads().empty());
     }
@@ -282,56 +268,40 @@ TEST_F(CurrentStatesTest, StationsStartedBackToBackEachGetTheirReader)
     ASSERT_EQ(0u, Start(6, 1));
     ASSERT_TRUE(Ended());
 
-    EXPECT_GE(IndexOf(32, StartLine(5)), 0) << trs_test::Dump();
-    EXPECT_GE(IndexOf(32, StartLine(6)), 0) << trs_test::Dump();
+    EXPECT_GE(IndexOf(32, kStart), 0) << trs_test::Dump();
+    EXPECT_GE(IndexOf(32, "TRSLNK: Station 6. reading Current states. Please wait..."), 0) << trs_test::Dump();
     auto all = Reads();
-    EXPECT_EQ(1, std::count(all.begin(), all.end(), "006AI7"));
-    EXPECT_EQ(1, std::count(all.begin(), all.end(), "006AI1"));
-    EXPECT_EQ(1, std::count(all.begin(), all.end(), "005RA3"));
+    for (const char *tag : {"006AI7", "006AI1", "005RA3"})
+        EXPECT_EQ(1, std::count(all.begin(), all.end(), tag)) << tag;
 }
 
 TEST_F(CurrentStatesTest, CalledDirectlyItReadsTheNamedStationOnTheCallersThread)
 {
-    struct Case {
-        const char *name;
-        std::function<void()> run;
-    };
-    const Case cases[] = {
-        {"through statesStation",
-         [this] {
-             instance->statesStation = 5;
-             ReadCurrentStatesThread(instance);
-         }},
-        {"named by the caller",
-         [this] {
-             instance->statesStation = 6; // another start's station must not matter
-             ReadStationCurrentStates(instance, 5);
-         }},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.name);
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            reads.clear();
-        }
-        trs_test::ClearLog();
-        station->connRef = 9;
+    for (bool named : {false, true}) {
+        SCOPED_TRACE(named ? "named by the caller" : "through statesStation");
+        NextRow();
         station->disconnectAfterRead = 1;
-        c.run();
+        if (named) {
+            instance->statesStation = 6; // another start's station must not matter
+            ReadStationCurrentStates(instance, 5);
+        } else {
+            instance->statesStation = 5;
+            ReadCurrentStatesThread(instance);
+        }
         EXPECT_EQ(kOnePass, Reads());
         EXPECT_EQ(DIALX_NO_CONNECTION, station->connRef.load());
-        EXPECT_GE(IndexOf(32, DoneLine(5)), 0);
+        EXPECT_GE(IndexOf(32, kDone), 0);
         EXPECT_EQ(5u, instance->statesStation.load());
     }
 }
 
 TEST_F(CurrentStatesTest, EndingInstanceStopsTheReaderWithoutHangingUp)
 {
-    onRead = [this](const std::string &, size_t) { instance->stopping = 1; };
+    onRead = [this](const std::string &) { instance->stopping = 1; };
     ASSERT_EQ(0u, Start(5, 1));
     ASSERT_TRUE(Ended());
     EXPECT_EQ(std::vector<std::string>{"005AI1"}, Reads());
-    EXPECT_GE(IndexOf(32, DoneLine(5)), 0);
+    EXPECT_GE(IndexOf(32, kDone), 0);
     EXPECT_EQ(0u, station->statesBusy.load());
     EXPECT_EQ(9u, station->connRef.load()) << "the ending instance releases connections itself";
 
@@ -349,35 +319,19 @@ TEST_F(CurrentStatesTest, EndingInstanceStopsTheReaderWithoutHangingUp)
 
 TEST_F(CurrentStatesTest, AlertFailuresAreLoggedAndTheReadingGoesOn)
 {
-    struct Case {
-        Call call;
-        const char *line;
-    };
     instance->statesPopup = 1;
-    for (const Case &c :
-         {Case{Call::StartAlert, "TRSLNK: ReadCurrentStatesThread() Failed to start 'Reading Data' Alert!"},
-          Case{Call::StampAlert, "TRSLNK: ReadCurrentStatesThread() Failed to end 'Reading Data' Alert!"}}) {
-        trs_test::ClearLog();
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            reads.clear();
-        }
-        Host().InjectFailure(c.call, kiv::kAllGates, 6);
-        station->connRef = 9;
+    for (auto [call, line] :
+         {std::pair{Call::StartAlert, "TRSLNK: ReadCurrentStatesThread() Failed to start 'Reading Data' Alert!"},
+          std::pair{Call::StampAlert, "TRSLNK: ReadCurrentStatesThread() Failed to end 'Reading Data' Alert!"}}) {
+        SCOPED_TRACE(line);
+        NextRow();
+        ArmReadFailures();
+        Host().InjectFailure(call, kiv::kAllGates, 6);
         ASSERT_EQ(0u, Start(5, 1));
         ASSERT_TRUE(Ended());
-        EXPECT_EQ(1u, trs_test::Count(32, c.line)) << trs_test::Dump();
+        EXPECT_EQ(1u, trs_test::Count(32, line)) << trs_test::Dump();
         EXPECT_EQ(kOnePass, Reads());
-        Host().ClearFailures();
-        Host().InjectFailure(Call::GetGateVal, kiv::kAllGates, kValueStatus);
-        Host().InjectFailure(Call::GetGateStr, kiv::kAllGates, kTextStatus);
     }
-}
-
-TEST_F(CurrentStatesTest, UndeclaredStationIsNotStarted)
-{
-    EXPECT_EQ(1u, Start(7, 1));
-    EXPECT_EQ(std::vector<Line>{Line(32, "TRSLNK> StartReadingCurrentStates() Station (7) not declared")}, Logged());
 }
 
 } // namespace

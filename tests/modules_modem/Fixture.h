@@ -1,5 +1,5 @@
-// Shared set-up of the modem and gate-store tests: a driver instance with a host client,
-// an empty host runtime, and helpers to read what the driver logged.
+// Shared set-up of the modem tests: a driver instance with a host client, an empty host
+// runtime, and helpers to read what the driver logged.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -7,6 +7,7 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -26,22 +27,17 @@ inline std::vector<Line> Logged()
     return lines;
 }
 
-inline bool HasLine(int level, const std::string &text)
-{
-    return trs_test::Count(level, text) > 0;
-}
-
 // Index of the first line with this level and text, or -1.
 inline long IndexOf(int level, const std::string &text)
 {
     auto lines = Logged();
     for (size_t i = 0; i < lines.size(); i++)
-        if (lines[i].first == level && lines[i].second == text)
+        if (lines[i] == Line(level, text))
             return static_cast<long>(i);
     return -1;
 }
 
-// Polls until `done` holds; false when it did not within the bound.
+// Polls until `done` holds; false when it did not within the bound (a guard against hangs).
 template <typename Predicate> bool WaitUntil(Predicate done, int boundMs = 10000)
 {
     auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(boundMs);
@@ -62,35 +58,49 @@ inline kiv::GateSpec NewGate(const std::string &address, uint8_t drv = 1, const 
     return def;
 }
 
+inline kiv::GateState GateOf(uint32_t id)
+{
+    auto gate = kiv::Runtime::Get().Gate(id);
+    EXPECT_TRUE(gate.has_value()) << "gate " << id;
+    return gate.value_or(kiv::GateState{});
+}
+
+inline std::vector<double> Values(const std::vector<kiv::GateSample> &samples)
+{
+    std::vector<double> values;
+    for (const auto &sample : samples)
+        values.push_back(sample.value);
+    return values;
+}
+
+// An alert's client, source, text, severity, flags, zone, attributes, the two fixed
+// words, and whether it has ended: compared in one go.
+using AlertFields = std::tuple<uint8_t, std::string, std::string, uint32_t, uint32_t, uint32_t, uint16_t, uint32_t,
+                               uint32_t, bool>;
+inline AlertFields Fields(const kiv::Alert &a)
+{
+    return {a.clientId, a.source, a.text, a.severity, a.flags, a.zone, a.attributes, a.one, a.mask, a.endTime != 0};
+}
+
 class InstanceTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
         PlatformSetTimeScale(0.01);
-        kiv::Runtime::Get().Reset();
+        Host().Reset();
         instance = trs_test::NewInstance(1);
         ASSERT_EQ(0, KivMkClient("WIT_No_01", 1, 0, &client));
         instance->clientId = client;
         trs_test::ClearLog();
     }
-
     void TearDown() override
     {
         KivRmClient(client);
         trs_test::FreeInstance(instance);
-        kiv::Runtime::Get().Reset();
+        Host().Reset();
     }
-
-    kiv::Runtime &Host() { return kiv::Runtime::Get(); }
-
-    uint32_t AddGate(const kiv::GateSpec &def) { return Host().AddGate(def); }
-
-    kiv::GateState GateOf(uint32_t id)
-    {
-        auto gate = Host().Gate(id);
-        EXPECT_TRUE(gate.has_value()) << "gate " << id;
-        return gate.value_or(kiv::GateState{});
-    }
+    static kiv::Runtime &Host() { return kiv::Runtime::Get(); }
+    static uint32_t AddGate(const kiv::GateSpec &def) { return Host().AddGate(def); }
 
     DriverInstance *instance = nullptr;
     uint8_t client = 0;

@@ -14,20 +14,17 @@ struct Injection {
     uint16_t status;
 };
 
+const uint32_t kGate = 26; // 0x1a
+const uint32_t kStamp = 1234567;
+
 struct PutCase {
     const char *name;
     uint8_t gateDrv; // drv number of the gate that has the address
     std::vector<Injection> failures;
     uint32_t result;
     std::vector<Line> lines;
-    bool stored;
-    bool forced;
+    bool stored, forced;
 };
-
-class GateStoreTest : public InstanceTest {};
-
-const uint32_t kGate = 26; // 0x1a
-const uint32_t kStamp = 1234567;
 
 class PutGateValueTest : public InstanceTest, public ::testing::WithParamInterface<PutCase> {};
 
@@ -45,27 +42,20 @@ TEST_P(PutGateValueTest, StopsAtFirstFailureWithItsMessages)
 
     EXPECT_EQ(c.lines, Logged());
     kiv::GateState gate = GateOf(kGate);
-    if (c.stored) {
-        ASSERT_EQ(1u, gate.history.size());
-        EXPECT_DOUBLE_EQ(30.0, gate.history[0].value);
-        EXPECT_EQ(kStamp, gate.history[0].timeStamp);
-    } else {
-        EXPECT_TRUE(gate.history.empty());
-    }
-    if (c.forced) {
-        ASSERT_EQ(1u, gate.forcedLog.size());
-        EXPECT_DOUBLE_EQ(30.0, gate.forcedLog[0].value);
-        EXPECT_EQ(kStamp, gate.forcedLog[0].timeStamp);
-    } else {
-        EXPECT_TRUE(gate.forcedLog.empty());
+    for (auto [samples, expected] : {std::pair{&gate.history, c.stored}, std::pair{&gate.forcedLog, c.forced}}) {
+        ASSERT_EQ(expected ? 1u : 0u, samples->size());
+        if (expected) { // cooked through the gate's scaling, with the caller's stamp
+            EXPECT_DOUBLE_EQ(30.0, (*samples)[0].value);
+            EXPECT_EQ(kStamp, (*samples)[0].timeStamp);
+        }
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, PutGateValueTest,
     ::testing::Values(
-        // The gate of another instance does not answer this instance's address; a cook
-        // failure armed for every gate shows that cooking is never reached.
+        // Another instance's gate does not answer this address; a cook failure armed for
+        // every gate shows that cooking is never reached.
         PutCase{"UnknownAddress", 2, {{Call::Cook, kiv::kAllGates, 9}}, 0,
                 {{32, "TRSLNK: Tag 005M_ONLINE not found in Database"},
                  {32, "TRSLNK: Failed to get gate ID Gate 005M_ONLINE: rc = 5"}},
@@ -82,9 +72,12 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto &info) { return std::string(info.param.name); });
 
 struct NoticeCase {
+    const char *name;
     uint16_t alertClass;
     uint32_t flags; // 0: no alert
     int level;      // -1: not logged
+    std::string text = "TRSLNK01 005: OUTCALL connection failed";
+    bool refused = false; // the host refuses the alert
 };
 
 class NotifyOperatorTest : public InstanceTest, public ::testing::WithParamInterface<NoticeCase> {};
@@ -95,86 +88,48 @@ TEST_P(NotifyOperatorTest, AlertAndLogFollowTheClass)
     instance->alertClass = c.alertClass;
     instance->alertSeverity = 700;
     instance->alertZone = 12;
-    const std::string text = "TRSLNK01 005: OUTCALL connection failed";
+    if (c.refused)
+        Host().InjectFailure(Call::StartAlert, kiv::kAllGates, 2);
 
-    NotifyOperator(instance, text.c_str());
+    NotifyOperator(instance, c.text.c_str());
 
     auto alerts = Host().Alerts();
-    if (c.flags == 0) {
-        EXPECT_TRUE(alerts.empty());
-    } else {
-        ASSERT_EQ(1u, alerts.size());
-        const kiv::Alert &a = alerts[0];
-        EXPECT_EQ(client, a.clientId);
-        EXPECT_EQ("WIT", a.source);
-        EXPECT_EQ(text, a.text);
-        EXPECT_EQ(700u, a.severity);
-        EXPECT_EQ(c.flags, a.flags);
-        EXPECT_EQ(12u, a.zone);
-        EXPECT_EQ(0x0014, a.attributes);
-        EXPECT_EQ(1u, a.one);
-        EXPECT_EQ(65535u, a.mask);
-        EXPECT_EQ(0u, a.endTime) << "an operator notice stays up";
+    ASSERT_EQ(c.flags == 0 || c.refused ? 0u : 1u, alerts.size());
+    if (!alerts.empty()) { // an operator notice stays up
+        EXPECT_EQ(AlertFields(client, "WIT", c.text, 700, c.flags, 12, 0x14, 1, 65535, false), Fields(alerts[0]));
     }
     std::vector<Line> expected;
     if (c.level >= 0)
-        expected.emplace_back(c.level, text);
+        expected.emplace_back(c.level, c.text); // verbatim, also its percent signs
     EXPECT_EQ(expected, Logged());
 }
 
-INSTANTIATE_TEST_SUITE_P(Classes, NotifyOperatorTest,
-                         ::testing::Values(NoticeCase{0, 0, 64}, NoticeCase{1, 0, 32},
-                                           NoticeCase{2, 0x40000000u, 32}, NoticeCase{3, 0xC0000000u, 32},
-                                           NoticeCase{4, 0x60000000u, 32}, NoticeCase{5, 0xE0000000u, 32},
-                                           NoticeCase{6, 0, -1}, NoticeCase{200, 0, -1}),
-                         [](const auto &info) { return "Class" + std::to_string(info.param.alertClass); });
+INSTANTIATE_TEST_SUITE_P(
+    Classes, NotifyOperatorTest,
+    ::testing::Values(NoticeCase{"Class0", 0, 0, 64}, NoticeCase{"Class1", 1, 0, 32},
+                      NoticeCase{"Class2", 2, 0x40000000u, 32}, NoticeCase{"Class3", 3, 0xC0000000u, 32},
+                      NoticeCase{"Class4", 4, 0x60000000u, 32}, NoticeCase{"Class5", 5, 0xE0000000u, 32},
+                      NoticeCase{"Class6", 6, 0, -1}, NoticeCase{"Class200", 200, 0, -1},
+                      NoticeCase{"PercentSigns", 4, 0x60000000u, 32, "TRSLNK01 005: 100% %s %n %d done"},
+                      NoticeCase{"AlertRefused", 3, 0xC0000000u, 32, "TRSLNK01 007: ALARMCALL init. comm. failed",
+                                 true}),
+    [](const auto &info) { return std::string(info.param.name); });
 
-TEST_F(GateStoreTest, NotifyOperatorLogsPercentSignsVerbatim)
-{
-    instance->alertClass = 4;
-    const std::string text = "TRSLNK01 005: 100% %s %n %d done";
-    NotifyOperator(instance, text.c_str());
-    EXPECT_EQ(std::vector<Line>{Line(32, text)}, Logged());
-    ASSERT_EQ(1u, Host().Alerts().size());
-    EXPECT_EQ(text, Host().Alerts()[0].text);
-}
+using ReadingDataAlertTest = InstanceTest;
 
-TEST_F(GateStoreTest, NotifyOperatorGoesOnWhenTheAlertIsRefused)
+TEST_F(ReadingDataAlertTest, StartsWithItsAttributesEndsAndHandsBackHostStatus)
 {
-    instance->alertClass = 3;
-    Host().InjectFailure(Call::StartAlert, kiv::kAllGates, 2);
-    NotifyOperator(instance, "TRSLNK01 007: ALARMCALL init. comm. failed");
-    EXPECT_TRUE(Host().Alerts().empty());
-    EXPECT_EQ(std::vector<Line>{Line(32, "TRSLNK01 007: ALARMCALL init. comm. failed")}, Logged());
-}
-
-TEST_F(GateStoreTest, ReadingDataAlertStartsWithItsAttributesAndEnds)
-{
+    const std::string text = "TRSLNK: Station 5. reading Current states. Please wait...";
     KivAlertRef reference = 0;
-    ASSERT_EQ(0, StartReadingDataAlert(client, "TRSLNK: Station 5. reading Current states. Please wait...",
-                                       &reference));
-    auto alerts = Host().Alerts();
-    ASSERT_EQ(1u, alerts.size());
-    const kiv::Alert &a = alerts[0];
-    EXPECT_EQ("WIT", a.source);
-    EXPECT_EQ("TRSLNK: Station 5. reading Current states. Please wait...", a.text);
-    EXPECT_EQ(1000u, a.severity);
-    EXPECT_EQ(0x60000000u, a.flags);
-    EXPECT_EQ(1000u, a.zone);
-    EXPECT_EQ(0x0004, a.attributes);
-    EXPECT_EQ(1u, a.one);
-    EXPECT_EQ(65535u, a.mask);
-    EXPECT_EQ(a.reference, reference);
-    EXPECT_EQ(0u, a.endTime);
-
+    ASSERT_EQ(0, StartReadingDataAlert(client, text.c_str(), &reference));
+    ASSERT_EQ(1u, Host().Alerts().size());
+    EXPECT_EQ(AlertFields(client, "WIT", text, 1000, 0x60000000u, 1000, 0x04, 1, 65535, false),
+              Fields(Host().Alerts()[0]));
+    EXPECT_EQ(Host().Alerts()[0].reference, reference);
     ASSERT_EQ(0, EndReadingDataAlert(client, reference));
     EXPECT_NE(0u, Host().Alerts()[0].endTime);
-    EXPECT_TRUE(Logged().empty()) << "the callers log the failures";
-}
 
-TEST_F(GateStoreTest, ReadingDataAlertHandsBackTheHostStatus)
-{
-    KivAlertRef reference = 0;
+    // Host refusals come back as they are; the callers log them.
     Host().InjectFailure(Call::StartAlert, kiv::kAllGates, 11);
     EXPECT_EQ(11, StartReadingDataAlert(client, "x", &reference));
     Host().ClearFailures();
@@ -182,6 +137,7 @@ TEST_F(GateStoreTest, ReadingDataAlertHandsBackTheHostStatus)
     Host().InjectFailure(Call::StampAlert, kiv::kAllGates, 13);
     EXPECT_EQ(13, EndReadingDataAlert(client, reference));
     EXPECT_EQ(0u, Host().Alerts().back().endTime);
+    EXPECT_TRUE(Logged().empty());
 }
 
 } // namespace

@@ -8,6 +8,8 @@
 namespace modem_test {
 namespace {
 
+using V = std::vector<double>;
+
 class OnlineTagsTest : public InstanceTest {
 protected:
     void SetUp() override
@@ -15,45 +17,31 @@ protected:
         InstanceTest::SetUp();
         memset(lastWritten, 100, sizeof lastWritten);
         // Station 3 has no M_ONLINE gate; station 9's gate belongs to another instance.
-        for (uint32_t s : {1u, 2u, 3u, 4u, 9u})
+        for (auto [s, state] : {std::pair{1u, 1}, {2u, 0}, {3u, 1}, {4u, 255}, {9u, 1}}) {
             trs_test::AddStation(instance, s, "PLC", "1234");
-        gate[1] = AddGate(NewGate("001M_ONLINE"));
-        gate[2] = AddGate(NewGate("002M_ONLINE"));
-        gate[4] = AddGate(NewGate("004M_ONLINE"));
-        gate[9] = AddGate(NewGate("009M_ONLINE", 2));
-        State(1, 1);
-        State(2, 0);
-        State(3, 1);
-        State(4, 255);
-        State(9, 1);
+            State(s, static_cast<uint16_t>(state));
+            if (s != 3)
+                gate[s] = AddGate(NewGate(trs_test::Format("%03uM_ONLINE", s), s == 9 ? 2 : 1));
+        }
     }
-
     void State(uint32_t s, uint16_t state) { instance->stations[s].load()->onlineState = state; }
-
-    std::vector<double> Written(uint32_t s)
-    {
-        std::vector<double> values;
-        for (const auto &sample : GateOf(gate[s]).history)
-            values.push_back(sample.value);
-        return values;
-    }
+    V Written(uint32_t s) { return Values(GateOf(gate[s]).history); }
+    void Pass() { OnlineTagsPass(instance, lastWritten); }
 
     uint8_t lastWritten[MAX_STATIONS];
     uint32_t gate[MAX_STATIONS] = {};
 };
 
-using Values = std::vector<double>;
-
-TEST_F(OnlineTagsTest, FirstPassWritesEveryExistingGateOnce)
+TEST_F(OnlineTagsTest, FirstPassWritesEveryExistingGateLaterOnesOnlyChanges)
 {
     uint32_t before = static_cast<uint32_t>(PlatformWallClock());
-    OnlineTagsPass(instance, lastWritten);
+    Pass();
     uint32_t after = static_cast<uint32_t>(PlatformWallClock());
 
-    EXPECT_EQ(Values{1}, Written(1));
-    EXPECT_EQ(Values{0}, Written(2));
-    EXPECT_EQ(Values{255}, Written(4));
-    EXPECT_EQ(Values{}, Written(9));
+    EXPECT_EQ(V{1}, Written(1));
+    EXPECT_EQ(V{0}, Written(2));
+    EXPECT_EQ(V{255}, Written(4));
+    EXPECT_EQ(V{}, Written(9));
     for (uint32_t s : {1u, 2u, 4u}) {
         kiv::GateState g = GateOf(gate[s]);
         ASSERT_EQ(1u, g.forcedLog.size()) << s;
@@ -61,68 +49,60 @@ TEST_F(OnlineTagsTest, FirstPassWritesEveryExistingGateOnce)
         EXPECT_GE(g.history[0].timeStamp, before);
         EXPECT_LE(g.history[0].timeStamp, after);
     }
-    EXPECT_EQ(1, lastWritten[1]);
-    EXPECT_EQ(0, lastWritten[2]);
-    EXPECT_EQ(100, lastWritten[3]) << "no gate, nothing remembered";
-    EXPECT_EQ(255, lastWritten[4]);
+    EXPECT_EQ((std::vector<int>{1, 0, 100, 255}),
+              (std::vector<int>{lastWritten[1], lastWritten[2], lastWritten[3], lastWritten[4]}))
+        << "no gate, nothing remembered";
     EXPECT_TRUE(Logged().empty()) << "a missing gate is not worth a message";
-}
 
-TEST_F(OnlineTagsTest, LaterPassesWriteOnlyChangedStates)
-{
-    OnlineTagsPass(instance, lastWritten);
-    OnlineTagsPass(instance, lastWritten);
-    EXPECT_EQ(Values{1}, Written(1));
-    EXPECT_EQ(Values{0}, Written(2));
-
+    // Later passes write only changed states.
+    Pass();
+    EXPECT_EQ(V{1}, Written(1));
+    EXPECT_EQ(V{0}, Written(2));
     // Off-line and back between two passes: the gate never sees it.
     State(1, 0);
     State(1, 1);
-    OnlineTagsPass(instance, lastWritten);
-    EXPECT_EQ(Values{1}, Written(1));
-
+    Pass();
+    EXPECT_EQ(V{1}, Written(1));
     State(1, 0);
     State(2, 255);
-    OnlineTagsPass(instance, lastWritten);
-    EXPECT_EQ((Values{1, 0}), Written(1));
-    EXPECT_EQ((Values{0, 255}), Written(2));
-    EXPECT_EQ(Values{255}, Written(4));
+    Pass();
+    EXPECT_EQ((V{1, 0}), Written(1));
+    EXPECT_EQ((V{0, 255}), Written(2));
+    EXPECT_EQ(V{255}, Written(4));
     EXPECT_TRUE(Logged().empty());
 }
 
 TEST_F(OnlineTagsTest, FailedStoreWaitsForTheNextChange)
 {
-    OnlineTagsPass(instance, lastWritten);
+    Pass();
     Host().InjectFailure(kiv::Call::PutGateVal, gate[2], 4);
     State(2, 1);
-    OnlineTagsPass(instance, lastWritten);
-    OnlineTagsPass(instance, lastWritten);
-    char line[64];
-    snprintf(line, sizeof line, "TrsLNK: Write gate id %x fail", gate[2]);
-    EXPECT_EQ(std::vector<Line>{Line(32, line)}, Logged()) << "logged once, not retried";
-
+    Pass();
+    Pass();
+    EXPECT_EQ(std::vector<Line>{Line(32, trs_test::Format("TrsLNK: Write gate id %x fail", gate[2]))}, Logged())
+        << "logged once, not retried";
     Host().ClearFailures();
-    OnlineTagsPass(instance, lastWritten);
-    EXPECT_EQ(Values{0}, Written(2));
+    Pass();
+    EXPECT_EQ(V{0}, Written(2));
     State(2, 0);
-    OnlineTagsPass(instance, lastWritten);
-    EXPECT_EQ((Values{0, 0}), Written(2));
+    Pass();
+    EXPECT_EQ((V{0, 0}), Written(2));
 }
 
 TEST_F(OnlineTagsTest, EmptiedSlotIsSkipped)
 {
     delete instance->stations[1].exchange(nullptr);
-    OnlineTagsPass(instance, lastWritten);
-    EXPECT_EQ(Values{}, Written(1));
-    EXPECT_EQ(Values{0}, Written(2));
+    Pass();
+    EXPECT_EQ(V{}, Written(1));
+    EXPECT_EQ(V{0}, Written(2));
 }
 
-std::vector<Line> ThreadLines(int drv, bool started)
+std::vector<Line> ThreadLines(bool started)
 {
-    std::vector<Line> lines = {{32, trs_test::Format("TrsLNK: DRV %d Starting UpdateOnlineTagsThread()...", drv)}};
+    std::vector<Line> lines = {{32, "TrsLNK: DRV 1 Starting UpdateOnlineTagsThread()..."}};
     if (started)
-        lines.emplace_back(32, trs_test::Format("TrsLNK: DRV %d UpdateOnlineTagsThread() started", drv));
-    lines.emplace_back(32, trs_test::Format("TrsLNK: DRV %d Closing UpdateOnlineTagsThread()", drv));
+        lines.emplace_back(32, "TrsLNK: DRV 1 UpdateOnlineTagsThread() started");
+    lines.emplace_back(32, "TrsLNK: DRV 1 Closing UpdateOnlineTagsThread()");
     return lines;
 }
 
@@ -136,38 +116,33 @@ TEST_F(OnlineTagsTest, ThreadWritesTheGatesAndEndsWhenTheClientGoes)
     ASSERT_TRUE(WaitUntil([&] { return Written(2).size() == 2; }));
 
     ASSERT_EQ(0, KivRmClient(client));
-    const std::string closing = "TrsLNK: DRV 1 Closing UpdateOnlineTagsThread()";
-    EXPECT_TRUE(WaitUntil([&] { return HasLine(32, closing); })) << trs_test::Dump();
+    EXPECT_TRUE(trs_test::WaitForLine(32, "TrsLNK: DRV 1 Closing UpdateOnlineTagsThread()", 10000))
+        << trs_test::Dump();
     EXPECT_EQ(0u, instance->stopping.load());
     StopOnlineTagsThread(instance);
     EXPECT_EQ(nullptr, instance->onlineThread);
-
-    EXPECT_EQ(Values{1}, Written(1));
-    EXPECT_EQ((Values{0, 1}), Written(2));
-    EXPECT_EQ(ThreadLines(1, true), Logged());
+    EXPECT_EQ(V{1}, Written(1));
+    EXPECT_EQ((V{0, 1}), Written(2));
+    EXPECT_EQ(ThreadLines(true), Logged());
 }
 
 TEST_F(OnlineTagsTest, StopEndsTheThreadInEitherState)
 {
-    struct Case {
-        const char *name;
-        bool waitForFirstPass;
-    };
-    for (const Case &c : {Case{"during the start delay", false}, Case{"while running", true}}) {
-        SCOPED_TRACE(c.name);
+    Host().SetWaitMsgPeriod(5);
+    for (bool running : {false, true}) {
+        SCOPED_TRACE(running ? "while running" : "during the start delay");
         instance->stopping = 0;
         trs_test::ClearLog();
-        Host().SetWaitMsgPeriod(5);
         // At full scale the start delay lasts 10 s, so the stop surely comes within it.
-        PlatformSetTimeScale(c.waitForFirstPass ? 0.01 : 1.0);
+        PlatformSetTimeScale(running ? 0.01 : 1.0);
         ASSERT_EQ(0, StartOnlineTagsThread(instance));
-        if (c.waitForFirstPass) {
+        if (running) {
             ASSERT_TRUE(WaitUntil([&] { return !Written(1).empty(); }));
         }
         StopOnlineTagsThread(instance);
         PlatformSetTimeScale(0.01);
         EXPECT_EQ(1u, instance->stopping.load());
-        EXPECT_EQ(ThreadLines(1, c.waitForFirstPass), Logged());
+        EXPECT_EQ(ThreadLines(running), Logged());
         EXPECT_TRUE(Host().ClientExists(client));
     }
 }
