@@ -22,8 +22,16 @@ run_suite() { # name build-type [extra cmake args]
   echo "=== $name ==="
   cmake -S . -B "build/$name" -G Ninja -DCMAKE_BUILD_TYPE="$type" "$@" >/dev/null
   cmake --build "build/$name" -j "$jobs"
-  (cd "build/$name" && ctest -j "$jobs" --output-on-failure --timeout 300)
+  (cd "build/$name" && ctest -j "$jobs" --output-on-failure --timeout 300) | tee "build/$name-ctest.log"
+  local summary
+  summary=$(grep -E "tests passed, [0-9]+ tests? failed out of [0-9]+" "build/$name-ctest.log" | tail -n 1)
+  local failed=${summary#*passed, }; failed=${failed%% *}
+  local total=${summary##* }
+  passed_total=$((passed_total + total - failed))
+  failed_total=$((failed_total + failed))
 }
+passed_total=0
+failed_total=0
 
 run_suite debug Debug
 if [ "$mode" != quick ]; then
@@ -42,3 +50,6 @@ if [ "$mode" = extended ]; then
     "$f" -max_total_time=60 -print_final_stats=1 "build/fuzz/corpus/$(basename "$f")" 2>&1 | tail -n 12
   done
 fi
+
+# One closing line for the whole run: every configuration's tests together.
+echo "suite: ${passed_total} passed, ${failed_total} failed"
