@@ -2,12 +2,9 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
-#include <string.h>
 #include <sys/file.h>
-#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
-#include <thread>
 #include <unistd.h>
 
 #include "PtyPeer.h"
@@ -39,32 +36,6 @@ PortHandle MustOpen(const std::string &name, const LineSettings &settings = k7E1
     return handle;
 }
 
-/* Waits until the slave side of the pty has `bytes` bytes waiting to be read. */
-bool WaitForInput(const Pty &pty, int bytes)
-{
-    int fd = open(pty.Path().c_str(), O_RDWR | O_NOCTTY);
-    if (fd < 0)
-        return false;
-    int waiting = 0;
-    for (int i = 0; i < 2000 && waiting < bytes; i++) {
-        if (ioctl(fd, FIONREAD, &waiting) != 0)
-            break;
-        if (waiting < bytes)
-            usleep(1000);
-    }
-    close(fd);
-    return waiting >= bytes;
-}
-
-speed_t SpeedOfSlave(const Pty &pty)
-{
-    int fd = open(pty.Path().c_str(), O_RDWR | O_NOCTTY);
-    struct termios state = {};
-    EXPECT_EQ(tcgetattr(fd, &state), 0);
-    close(fd);
-    return cfgetospeed(&state);
-}
-
 TEST_F(PortTest, OpenResolvesNamesAndReportsEachFailure)
 {
     Pty pty;
@@ -76,13 +47,9 @@ TEST_F(PortTest, OpenResolvesNamesAndReportsEachFailure)
         std::string name;
         uint32_t code;
     } rows[] = {
-        {"NUL", PORT_OK},
-        {pty.DevName(), PORT_OK}, /* under /dev */
-        {pty.Path(), PORT_OK},    /* a path as it is */
-        {"ttyNoSuchLine", PORT_OPEN_FAILED},
-        {"/no/such/line", PORT_OPEN_FAILED},
-        {"", PORT_OPEN_FAILED},
-        {file, PORT_STATE_FAILED}, /* opens, but is no terminal */
+        {"NUL", PORT_OK}, {pty.DevName(), PORT_OK} /* under /dev */, {pty.Path(), PORT_OK},
+        {"ttyNoSuchLine", PORT_OPEN_FAILED}, {"/no/such/line", PORT_OPEN_FAILED}, {"", PORT_OPEN_FAILED},
+        {file, PORT_STATE_FAILED} /* opens, but is no terminal */,
     };
     for (const Row &row : rows) {
         PortHandle handle = 0;
@@ -92,58 +59,31 @@ TEST_F(PortTest, OpenResolvesNamesAndReportsEachFailure)
             EXPECT_EQ(ClosePort(handle), PORT_OK) << row.name;
         }
     }
-    // A failed open left nothing held: the file opens again.
+    // A failed open left nothing held: the file opens and locks again.
     int again = open(file, O_RDWR);
     EXPECT_GE(again, 0);
     EXPECT_EQ(flock(again, LOCK_EX | LOCK_NB), 0);
     close(again);
     unlink(file);
+    EXPECT_EQ(OpenPort(nullptr, &k7E1, 0x0303, nullptr), PORT_OPEN_FAILED);
 }
 
 TEST_F(PortTest, NullDeviceIsNeverConfiguredNorLocked)
 {
     PortHandle first = MustOpen("NUL");
-    PortHandle second = MustOpen("NUL"); /* the null device is not held */
+    PortHandle second = MustOpen("NUL");
     EXPECT_EQ(SetReadTimeout(first, 100), 0u) << "the null device has no time-outs";
-    uint32_t written = 99;
-    EXPECT_EQ(WritePort(first, "12345", 5, &written), PORT_OK);
-    EXPECT_EQ(written, 5u);
+    uint32_t count = 99;
+    EXPECT_EQ(WritePort(first, "12345", 5, &count), PORT_OK);
+    EXPECT_EQ(count, 5u);
     char byte;
-    uint32_t read = 99;
-    EXPECT_EQ(ReadPort(first, &byte, 1, &read), PORT_SYSTEM_ERROR);
-    EXPECT_EQ(read, 0u);
+    EXPECT_EQ(ReadPort(first, &byte, 1, &count), PORT_SYSTEM_ERROR);
+    EXPECT_EQ(count, 0u);
     EXPECT_EQ(ClosePort(second), PORT_OK);
     EXPECT_EQ(ClosePort(first), PORT_OK);
 }
 
-TEST_F(PortTest, PortIsHeldExclusivelyWithinTheProcess)
-{
-    Pty pty;
-    PortHandle handle = MustOpen(pty.Path());
-    PortHandle other = 0;
-    EXPECT_EQ(OpenPort(pty.Path().c_str(), &k7E1, 0x0303, &other), PORT_OPEN_FAILED);
-    EXPECT_EQ(other, 0u);
-
-    DriverInstance *instance = trs_test::NewInstance(1);
-    CopyText(instance->portName, sizeof instance->portName, pty.DevName().c_str());
-    instance->lineSettings = k7E1;
-    instance->lineControl = 0x0303;
-    EXPECT_EQ(OpenCom(instance), 0u);
-    EXPECT_EQ(trs_test::Count(32, "TRSLNK> OpenCom() exited with error"), 1u) << trs_test::Dump();
-
-    EXPECT_EQ(ClosePort(handle), PORT_OK);
-    PortHandle reopened = OpenCom(instance);
-    ASSERT_NE(reopened, 0u);
-    EXPECT_EQ(trs_test::Lines().back().level, 64);
-    EXPECT_EQ(trs_test::Lines().back().text,
-              "TRSLNK> OpenCom() exited OK, file handle " + std::to_string(PortHandleNumber(reopened)));
-    EXPECT_NE(fcntl(static_cast<int>(PortHandleNumber(reopened)), F_GETFD), -1) << "the number is the open descriptor";
-    EXPECT_EQ(PortHandleNumber(0), 0u);
-    EXPECT_EQ(ClosePort(reopened), PORT_OK);
-    trs_test::FreeInstance(instance);
-}
-
-TEST_F(PortTest, PortHeldByAnotherProcessDoesNotOpen)
+TEST_F(PortTest, PortIsHeldExclusivelyWithinAndAcrossProcesses)
 {
     Pty pty;
     auto openInChild = [&]() {
@@ -157,39 +97,57 @@ TEST_F(PortTest, PortHeldByAnotherProcessDoesNotOpen)
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     };
     PortHandle handle = MustOpen(pty.Path());
+    PortHandle other = 0;
+    EXPECT_EQ(OpenPort(pty.Path().c_str(), &k7E1, 0x0303, &other), PORT_OPEN_FAILED);
+    EXPECT_EQ(other, 0u);
     EXPECT_EQ(openInChild(), PORT_OPEN_FAILED);
+
+    DriverInstance *instance = trs_test::NewInstance(1);
+    CopyText(instance->portName, sizeof instance->portName, pty.DevName().c_str());
+    instance->lineSettings = k7E1;
+    instance->lineControl = 0x0303;
+    EXPECT_EQ(OpenCom(instance), 0u);
+    EXPECT_EQ(trs_test::Count(32, "TRSLNK> OpenCom() exited with error"), 1u) << trs_test::Dump();
+
     EXPECT_EQ(ClosePort(handle), PORT_OK);
     EXPECT_EQ(openInChild(), PORT_OK);
+    PortHandle reopened = OpenCom(instance);
+    ASSERT_NE(reopened, 0u);
+    EXPECT_EQ(trs_test::Lines().back().level, 64);
+    EXPECT_EQ(trs_test::Lines().back().text,
+              "TRSLNK> OpenCom() exited OK, file handle " + std::to_string(PortHandleNumber(reopened)));
+    EXPECT_NE(fcntl(static_cast<int>(PortHandleNumber(reopened)), F_GETFD), -1) << "the number is the open descriptor";
+    EXPECT_EQ(PortHandleNumber(0), 0u);
+    EXPECT_EQ(ClosePort(reopened), PORT_OK);
+    trs_test::FreeInstance(instance);
 }
 
 TEST_F(PortTest, LineSettingsAreAppliedOrRefusedWithoutHoldingThePort)
 {
     struct Row {
-        LineSettings settings;
+        LineSettings settings; /* baud, data bits, stop bits, parity */
         uint32_t code;
         speed_t speed;
     } rows[] = {
-        {{1200, 7, 0, 2}, PORT_OK, B1200},
-        {{9600, 8, 0, 0}, PORT_OK, B9600},
-        {{57600, 8, 2, 1}, PORT_OK, B57600},
-        {{19200, 7, 1, 3}, PORT_OK, B19200},  /* 1.5 stop bits, mark parity */
-        {{4800, 5, 0, 4}, PORT_OK, B4800},    /* space parity */
+        {{1200, 7, 0, 2}, PORT_OK, B1200},   {{9600, 8, 0, 0}, PORT_OK, B9600}, {{57600, 8, 2, 1}, PORT_OK, B57600},
+        {{19200, 7, 1, 3}, PORT_OK, B19200}, {{4800, 5, 0, 4}, PORT_OK, B4800},
         {{2400, 0x0107, 0x0100, 0x0102}, PORT_OK, B2400}, /* only the low bytes count */
-        {{1234, 7, 0, 2}, PORT_STATE_REFUSED, 0},
-        {{0, 8, 0, 0}, PORT_STATE_REFUSED, 0},
-        {{1200, 9, 0, 0}, PORT_STATE_REFUSED, 0},
-        {{1200, 4, 0, 0}, PORT_STATE_REFUSED, 0},
-        {{1200, 8, 3, 0}, PORT_STATE_REFUSED, 0},
-        {{1200, 8, 0, 5}, PORT_STATE_REFUSED, 0},
+        {{1234, 7, 0, 2}, PORT_STATE_REFUSED, 0}, {{0, 8, 0, 0}, PORT_STATE_REFUSED, 0},
+        {{1200, 9, 0, 0}, PORT_STATE_REFUSED, 0}, {{1200, 4, 0, 0}, PORT_STATE_REFUSED, 0},
+        {{1200, 8, 3, 0}, PORT_STATE_REFUSED, 0}, {{1200, 8, 0, 5}, PORT_STATE_REFUSED, 0},
     };
     for (const Row &row : rows) {
-        SCOPED_TRACE(testing::Message() << row.settings.baudRate << " " << row.settings.dataBits << " "
-                                        << row.settings.stopBits << " " << row.settings.parity);
+        const LineSettings &s = row.settings;
+        SCOPED_TRACE(testing::Message() << s.baudRate << " " << s.dataBits << " " << s.stopBits << " " << s.parity);
         Pty pty;
         PortHandle handle = 0;
-        EXPECT_EQ(OpenPort(pty.Path().c_str(), &row.settings, 0x0303, &handle), row.code);
+        EXPECT_EQ(OpenPort(pty.Path().c_str(), &s, 0x0303, &handle), row.code);
         if (row.code == PORT_OK) {
-            EXPECT_EQ(SpeedOfSlave(pty), row.speed);
+            int fd = open(pty.Path().c_str(), O_RDWR | O_NOCTTY);
+            struct termios state = {};
+            EXPECT_EQ(tcgetattr(fd, &state), 0);
+            close(fd);
+            EXPECT_EQ(cfgetospeed(&state), row.speed);
             EXPECT_EQ(ClosePort(handle), PORT_OK);
         } else {
             EXPECT_EQ(handle, 0u);
@@ -198,62 +156,39 @@ TEST_F(PortTest, LineSettingsAreAppliedOrRefusedWithoutHoldingThePort)
     }
 }
 
-TEST_F(PortTest, ReadTimeoutIsKeptInHundredths)
+TEST_F(PortTest, ReadTimeoutIsKeptAndReadReturnsWhatCame)
 {
     Pty pty;
     PortHandle handle = MustOpen(pty.Path());
-    struct Step {
-        uint32_t set, previous;
-    } steps[] = {{100, 100}, {5, 100}, {5, 5}, {2000, 5}, {1, 2000}, {100, 1}};
-    for (const Step &step : steps)
-        EXPECT_EQ(SetReadTimeout(handle, step.set), step.previous) << step.set;
-    ClosePort(handle);
-}
+    const uint32_t steps[][2] = {{100, 100}, {5, 100}, {5, 5}, {2000, 5}, {1, 2000}, {100, 1}}; /* set, previous */
+    for (const auto &step : steps)
+        EXPECT_EQ(SetReadTimeout(handle, step[0]), step[1]) << step[0];
 
-TEST_F(PortTest, ReadReturnsWhatCameWithinTheTimeout)
-{
-    Pty pty;
-    PortHandle handle = MustOpen(pty.Path());
     char buffer[16] = {};
     uint32_t read = 99;
     EXPECT_EQ(ReadPort(handle, buffer, 1, &read), PORT_SYSTEM_ERROR) << "nothing came";
     EXPECT_EQ(read, 0u);
-
     pty.Write("hello");
     EXPECT_EQ(ReadPort(handle, buffer, 5, &read), PORT_OK);
-    EXPECT_EQ(read, 5u);
-    EXPECT_EQ(std::string(buffer, 5), "hello");
-
+    EXPECT_EQ(std::string(buffer, read), "hello");
     pty.Write("ab");
     EXPECT_EQ(ReadPort(handle, buffer, sizeof buffer, &read), PORT_OK) << "a partial read is a read";
-    EXPECT_EQ(read, 2u);
-    EXPECT_EQ(std::string(buffer, 2), "ab");
+    EXPECT_EQ(std::string(buffer, read), "ab");
     EXPECT_EQ(ReadPort(handle, buffer, 1, nullptr), PORT_SYSTEM_ERROR);
-    ClosePort(handle);
-}
 
-TEST_F(PortTest, ByteReadsOfAReplyCostFewSystemReads)
-{
-    Pty pty;
-    PortHandle handle = MustOpen(pty.Path());
-    std::string reply(200, 'r');
+    // Byte reads of a waiting reply are served from one system read.
+    const std::string reply(200, 'r');
     pty.Write(reply);
-    ASSERT_TRUE(WaitForInput(pty, 200));
-    PortStatistics before = {};
+    ASSERT_TRUE(pty.WaitForInput(200));
+    PortStatistics before = {}, after = {};
     ASSERT_TRUE(PortGetStatistics(handle, &before));
     std::string got;
-    for (int i = 0; i < 200; i++) {
-        char byte = 0;
-        uint32_t read = 0;
-        ASSERT_EQ(ReadPort(handle, &byte, 1, &read), PORT_OK);
-        ASSERT_EQ(read, 1u);
-        got += byte;
-    }
+    for (int i = 0; i < 200 && ReadPort(handle, buffer, 1, &read) == PORT_OK && read == 1; i++)
+        got += buffer[0];
     EXPECT_EQ(got, reply);
-    PortStatistics after = {};
     ASSERT_TRUE(PortGetStatistics(handle, &after));
     EXPECT_EQ(after.portReads - before.portReads, 200u);
-    EXPECT_EQ(after.systemReads - before.systemReads, 1u) << "200 bytes waiting come in one read()";
+    EXPECT_EQ(after.systemReads - before.systemReads, 1u);
     ClosePort(handle);
 }
 
@@ -263,28 +198,23 @@ TEST_F(PortTest, DrainInputReadsBlocksAndRestoresTheTimeout)
         int waiting;
         std::vector<uint32_t> reads; /* sizes of the block reads, in order */
         uint32_t result;
-    } rows[] = {
-        {0, {}, 0},
-        {100, {100}, 0},
-        {1500, {512, 512, 476}, 0},
-        {1024, {512, 512, 0}, 1}, /* the last read got nothing */
-    };
+    } rows[] = {{0, {}, 0}, {100, {100}, 0}, {1500, {512, 512, 476}, 0}, {1024, {512, 512, 0}, 1}};
     for (const Row &row : rows) {
         SCOPED_TRACE(row.waiting);
         Pty pty;
         PortHandle handle = MustOpen(pty.Path());
         SetReadTimeout(handle, 100);
         pty.Write(std::string(row.waiting, 'd'));
-        ASSERT_TRUE(WaitForInput(pty, row.waiting));
+        ASSERT_TRUE(pty.WaitForInput(row.waiting));
         PortStatistics before = {}, after = {};
         PortGetStatistics(handle, &before);
         EXPECT_EQ(DrainInput(handle), row.result);
         PortGetStatistics(handle, &after);
         ASSERT_EQ(after.portReads - before.portReads, row.reads.size());
-        std::vector<uint32_t> reads(after.recentReads + 8 - row.reads.size(), after.recentReads + 8);
-        EXPECT_EQ(reads, row.reads);
+        EXPECT_EQ(std::vector<uint32_t>(after.recentReads + 8 - row.reads.size(), after.recentReads + 8), row.reads);
         EXPECT_EQ(SetReadTimeout(handle, 100), 100u) << "time-out restored";
-        EXPECT_EQ(ReadPort(handle, reads.data(), 1, nullptr), PORT_SYSTEM_ERROR) << "input left";
+        char byte;
+        EXPECT_EQ(ReadPort(handle, &byte, 1, nullptr), PORT_SYSTEM_ERROR) << "input left";
         ClosePort(handle);
     }
 }
@@ -302,35 +232,27 @@ TEST_F(PortTest, WriteToALineThatTakesNothingEndsShort)
     ClosePort(handle);
 }
 
-TEST_F(PortTest, VanishedLineGivesSystemErrorsWithoutWaiting)
+TEST_F(PortTest, VanishedLineOrNoHandleFailsWithoutWaiting)
 {
     PlatformSetTimeScale(1.0); /* a full second per read: a wait would show as a hang */
     Pty pty;
     PortHandle handle = MustOpen(pty.Path());
     pty.CloseMaster();
-    char byte;
-    uint32_t count = 99;
-    for (int i = 0; i < 3; i++)
-        EXPECT_EQ(ReadPort(handle, &byte, 1, &count), PORT_SYSTEM_ERROR);
-    EXPECT_EQ(count, 0u);
-    EXPECT_EQ(WritePort(handle, "x", 1, &count), PORT_SYSTEM_ERROR);
-    EXPECT_EQ(ClosePort(handle), PORT_OK);
-}
-
-TEST_F(PortTest, NoHandleFailsEveryOperation)
-{
     char byte = 0;
     uint32_t count = 99;
+    for (PortHandle h : {handle, handle, PortHandle(0)}) {
+        EXPECT_EQ(ReadPort(h, &byte, 1, &count), PORT_SYSTEM_ERROR) << h;
+        EXPECT_EQ(count, 0u);
+        count = 99;
+        EXPECT_EQ(WritePort(h, &byte, 1, &count), PORT_SYSTEM_ERROR) << h;
+    }
+    EXPECT_EQ(ClosePort(handle), PORT_OK);
     EXPECT_EQ(ClosePort(0), PORT_SYSTEM_ERROR);
-    EXPECT_EQ(ReadPort(0, &byte, 1, &count), PORT_SYSTEM_ERROR);
-    EXPECT_EQ(count, 0u);
-    EXPECT_EQ(WritePort(0, &byte, 1, &count), PORT_SYSTEM_ERROR);
     EXPECT_EQ(SetReadTimeout(0, 100), 0u);
     EXPECT_EQ(DrainInput(0), 1u);
     EXPECT_FALSE(PortSetRts(0, true));
     EXPECT_FALSE(PortOutputQueue(0, &count));
     EXPECT_FALSE(PortPurgeOutput(0));
-    EXPECT_EQ(OpenPort(nullptr, &k7E1, 0x0303, nullptr), PORT_OPEN_FAILED);
 }
 
 } // namespace

@@ -1,12 +1,12 @@
 #include "PtyPeer.h"
 
-#include <chrono>
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include "link/Port.h"
@@ -23,25 +23,22 @@ std::string Frame(const std::string &payload)
     return payload + static_cast<char>(0x40 + (64 - sum % 64) % 64) + '\r';
 }
 
+std::vector<std::pair<int, std::string>> LogLines(int level)
+{
+    std::vector<std::pair<int, std::string>> lines;
+    for (const auto &line : trs_test::Lines())
+        if (level == -1 || line.level == level)
+            lines.emplace_back(line.level, line.text);
+    return lines;
+}
+
 Pty::Pty()
 {
     master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0)
-        ADD_FAILURE() << "no pseudo-terminal: " << strerror(errno);
     char name[128] = {};
-    if (master_ >= 0 && ptsname_r(master_, name, sizeof name) != 0)
-        ADD_FAILURE() << "ptsname_r failed";
+    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0 || ptsname_r(master_, name, sizeof name) != 0)
+        ADD_FAILURE() << "no pseudo-terminal: " << strerror(errno);
     path_ = name;
-}
-
-Pty::~Pty()
-{
-    CloseMaster();
-}
-
-std::string Pty::DevName() const
-{
-    return path_.substr(strlen("/dev/"));
 }
 
 void Pty::CloseMaster()
@@ -53,8 +50,7 @@ void Pty::CloseMaster()
 
 void Pty::Write(const std::string &bytes)
 {
-    size_t done = 0;
-    while (done < bytes.size()) {
+    for (size_t done = 0; done < bytes.size();) {
         ssize_t n = write(master_, bytes.data() + done, bytes.size() - done);
         if (n < 0 && errno == EINTR)
             continue;
@@ -69,21 +65,45 @@ void Pty::Write(const std::string &bytes)
 std::string Pty::ReadFor(int waitMs)
 {
     std::string out;
-    for (;;) {
-        struct pollfd ready = {master_, POLLIN, 0};
-        if (poll(&ready, 1, waitMs) <= 0 || !(ready.revents & POLLIN))
-            return out;
-        char buffer[4096];
+    char buffer[4096];
+    struct pollfd ready = {master_, POLLIN, 0};
+    while (poll(&ready, 1, waitMs) > 0 && (ready.revents & POLLIN)) {
         ssize_t n = read(master_, buffer, sizeof buffer);
         if (n <= 0)
-            return out;
+            break;
         out.append(buffer, static_cast<size_t>(n));
     }
+    return out;
+}
+
+bool Pty::WaitForInput(int bytes) const
+{
+    int fd = open(path_.c_str(), O_RDWR | O_NOCTTY);
+    int waiting = 0;
+    for (int i = 0; fd >= 0 && i < 2000 && waiting < bytes; i++) {
+        if (ioctl(fd, FIONREAD, &waiting) != 0)
+            break;
+        if (waiting < bytes)
+            usleep(1000);
+    }
+    if (fd >= 0)
+        close(fd);
+    return waiting >= bytes;
 }
 
 Peer::Peer(Pty &pty, Responder responder) : pty_(pty), responder_(std::move(responder))
 {
-    thread_ = std::thread([this] { Run(); });
+    thread_ = std::thread([this] {
+        char buffer[4096];
+        while (!stop_ && !hungUp_) {
+            struct pollfd ready = {pty_.Master(), POLLIN, 0};
+            if (poll(&ready, 1, 5) <= 0 || !(ready.revents & POLLIN))
+                continue;
+            ssize_t n = read(pty_.Master(), buffer, sizeof buffer);
+            for (ssize_t i = 0; i < n && !hungUp_; i++)
+                Take(buffer[i]);
+        }
+    });
 }
 
 Peer::~Peer()
@@ -104,32 +124,6 @@ std::string Peer::Wire()
     return wire_;
 }
 
-bool Peer::WaitForEvents(size_t n, int timeoutMs)
-{
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (std::chrono::steady_clock::now() < end) {
-        if (Events().size() >= n)
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return Events().size() >= n;
-}
-
-void Peer::Run()
-{
-    while (!stop_ && !hungUp_) {
-        struct pollfd ready = {pty_.Master(), POLLIN, 0};
-        if (poll(&ready, 1, 5) <= 0 || !(ready.revents & POLLIN))
-            continue;
-        char buffer[4096];
-        ssize_t n = read(pty_.Master(), buffer, sizeof buffer);
-        if (n <= 0)
-            continue;
-        for (ssize_t i = 0; i < n && !hungUp_; i++)
-            Take(buffer[i]);
-    }
-}
-
 void Peer::Take(char byte)
 {
     static const std::string kWakeUp = "\x03\x1bW06\x03";
@@ -143,7 +137,7 @@ void Peer::Take(char byte)
             if (pending_.compare(0, kWakeUp.size(), kWakeUp) == 0) {
                 events_.push_back("WAKE");
                 pending_.erase(0, kWakeUp.size());
-            } else if (pending_ == "\x02" || (pending_.size() > 1 && pending_[0] == '\x02')) {
+            } else if (!pending_.empty() && pending_[0] == '\x02') {
                 events_.push_back("STX");
                 pending_.erase(0, 1);
             } else {
@@ -152,7 +146,7 @@ void Peer::Take(char byte)
         }
         if (byte != '\r')
             return;
-        std::string frame = pending_;
+        std::string frame = std::move(pending_);
         pending_.clear();
         payload = frame.substr(0, frame.size() >= 2 ? frame.size() - 2 : 0);
         if (frame.size() < 2 || Frame(payload) != frame) {
@@ -165,10 +159,9 @@ void Peer::Take(char byte)
     if (!answer) {
         hungUp_ = true;
         pty_.CloseMaster();
-        return;
-    }
-    if (!answer->empty())
+    } else if (!answer->empty()) {
         pty_.Write(*answer);
+    }
 }
 
 DriverInstance *OpenInstance(const Pty &pty, uint32_t comTimeout)

@@ -12,23 +12,25 @@
 #include "support/Support.h"
 
 using link_test::Frame;
+using link_test::LogLines;
 using link_test::Peer;
-using link_test::Pty;
+using Events = std::vector<std::string>;
+using Lines = std::vector<std::pair<int, std::string>>;
 
 namespace {
 
 const std::string kIdent = "IDENT?\t";
 const std::string kAccess = "PLC1\tACCES\t1234\t";
+const std::string kRequest = "PLC1\tVAR?\tAI12\t1\t";
 
-using Lines = std::vector<std::pair<int, std::string>>;
-
-Lines ErrorLines()
+/* Answers IDENT? with `ident`, the log-on with `access` and anything else with `other`. */
+Peer::Responder Station(const std::string &ident, const std::string &access, const std::string &other = "")
 {
-    Lines lines;
-    for (const auto &line : trs_test::Lines())
-        if (line.level == 32)
-            lines.emplace_back(line.level, line.text);
-    return lines;
+    return [=](const std::string &payload) -> std::optional<std::string> {
+        if (payload == kIdent)
+            return ident;
+        return payload.find("ACCES\t") != std::string::npos ? access : other;
+    };
 }
 
 class StationTest : public ::testing::Test {
@@ -48,22 +50,10 @@ protected:
     }
     void Answer(Peer::Responder responder) { peer_ = std::make_unique<Peer>(pty_, std::move(responder)); }
 
-    Pty pty_;
+    link_test::Pty pty_;
     DriverInstance *instance_ = nullptr;
     std::unique_ptr<Peer> peer_;
 };
-
-/* A station that answers IDENT? with `ident` and the log-on with `access`. */
-Peer::Responder Station(const std::string &ident, const std::string &access)
-{
-    return [=](const std::string &payload) -> std::optional<std::string> {
-        if (payload == "IDENT?\t")
-            return ident;
-        if (payload.find("ACCES\t") != std::string::npos)
-            return access;
-        return std::string();
-    };
-}
 
 TEST_F(StationTest, LogOnSendsWakeUpIdentityAndAccessCode)
 {
@@ -71,18 +61,16 @@ TEST_F(StationTest, LogOnSendsWakeUpIdentityAndAccessCode)
     int32_t identity = -1;
     EXPECT_EQ(InitStation(instance_, 5, &identity), 0u);
     EXPECT_EQ(identity, 5);
-    EXPECT_EQ(peer_->Events(), (std::vector<std::string>{"WAKE", kIdent, kAccess}));
     EXPECT_EQ(peer_->Wire(), "\x03\x1bW06\x03" + Frame(kIdent) + Frame(kAccess));
     EXPECT_EQ(instance_->loggedOnStation.load(), 5);
     EXPECT_EQ(instance_->transparentMode.load(), 0u);
-    EXPECT_TRUE(ErrorLines().empty()) << trs_test::Dump();
-    // The bus mutex is free again for another thread.
+    EXPECT_TRUE(LogLines(32).empty()) << trs_test::Dump();
     std::atomic<int> other{-1};
     std::thread([&] {
         other = PlatformWaitMutex(instance_->busMutex, 0);
         PlatformReleaseMutex(instance_->busMutex);
     }).join();
-    EXPECT_EQ(other, MUTEX_ACQUIRED);
+    EXPECT_EQ(other, MUTEX_ACQUIRED) << "the bus mutex is free again";
 }
 
 TEST_F(StationTest, UnnamedAndSecondaryStations)
@@ -97,71 +85,61 @@ TEST_F(StationTest, UnnamedAndSecondaryStations)
     EXPECT_EQ(InitStation(instance_, 9, &identity), 0u);
     EXPECT_EQ(instance_->loggedOnStation.load(), 9);
     EXPECT_EQ(instance_->transparentMode.load(), 1u);
-    EXPECT_EQ(peer_->Events(), (std::vector<std::string>{"WAKE", kIdent, "ACCES\t42\t", "WAKE", "STX", kIdent,
-                                                         "SUB\tACCES\t7\t"}));
+    EXPECT_EQ(peer_->Events(), (Events{"WAKE", kIdent, "ACCES\t42\t", "WAKE", "STX", kIdent, "SUB\tACCES\t7\t"}));
 }
-
-struct RefusalRow {
-    const char *name;
-    std::string ident, access;
-    uint32_t result;
-    std::vector<std::string> lines; /* per attempt, %d = attempt number */
-    bool identOnly;                 /* the log-on telegram never goes out */
-};
 
 TEST_F(StationTest, EveryRefusalCostsFourAttempts)
 {
-    const RefusalRow rows[] = {
-        {"status in the identity reply", Frame("STATUT\t000\t"), "", 1,
-         {"TRSLNK> InitStation() error, Wit status message 'STATUS OK' in reply, retry %d"}, true},
-        {"identity 256", Frame("IDENT=\t256\t"), "", 1, {"TRSLNK> InitStation() Invalid station ID (256). retry %d"}, true},
-        {"no identity number", Frame("IDENT=\tXY\t"), "", 1, {"TRSLNK> InitStation() Invalid station ID (XY). retry %d"}, true},
-        {"wrong command", Frame("HELLO=\t005\t"), "", 1, {"TRSLNK> InitStation() illegal answer, command missing, retry %d"}, true},
-        {"one word only", Frame("IDENT=\t"), "", 1, {"TRSLNK> InitStation() illegal answer, command missing, retry %d"}, true},
-        {"access reply without status", Frame("IDENT=\t005\t"), Frame("OK\t"), 1,
-         {"TRSLNK> InitStation() illegal answer on access code, 'STATUT' missing, retry %d"}, false},
-        {"access status unreadable", Frame("IDENT=\t005\t"), Frame("STATUT\t?\t"), 1,
-         {"TRSLNK> InitStation() error reading status info in reply on access code, retry %d"}, false},
-        {"silent station", "", "", 1,
-         {"TRSLNK> InitStation() Station 5 error receiving reply on 'IDENT?' retry %d"}, true},
-        {"silent after identity", Frame("IDENT=\t005\t"), "", 1,
-         {"TRSLNK> InitStation() Station 5 error receiving reply on Access Code. retry %d"}, false},
+    const std::string ident5 = Frame("IDENT=\t005\t");
+    const std::string missing = "TRSLNK> InitStation() illegal answer, command missing, retry %d";
+    const struct Row {
+        const char *name;
+        std::string ident, access;
+        std::string line; /* per attempt, %d = attempt number (or attempts left) */
+        bool identOnly;   /* the log-on telegram never goes out */
+        bool countDown;
+    } rows[] = {
+        {"status in the identity reply", Frame("STATUT\t000\t"), "",
+         "TRSLNK> InitStation() error, Wit status message 'STATUS OK' in reply, retry %d", true, false},
+        {"identity 256", Frame("IDENT=\t256\t"), "", "TRSLNK> InitStation() Invalid station ID (256). retry %d", true,
+         false},
+        {"no identity number", Frame("IDENT=\tXY\t"), "", "TRSLNK> InitStation() Invalid station ID (XY). retry %d",
+         true, false},
+        {"wrong command", Frame("HELLO=\t005\t"), "", missing, true, false},
+        {"one word only", Frame("IDENT=\t"), "", missing, true, false},
+        {"access reply without status", ident5, Frame("OK\t"),
+         "TRSLNK> InitStation() illegal answer on access code, 'STATUT' missing, retry %d", false, false},
+        {"access status unreadable", ident5, Frame("STATUT\t?\t"),
+         "TRSLNK> InitStation() error reading status info in reply on access code, retry %d", false, false},
+        {"wrong access code", ident5, Frame("PLC1\tSTATUT\t132\t"),
+         "TRSLNK> InitStation() error, Wit status message 'access not allowed (invalid access code?)' in reply on "
+         "access code, retry %d",
+         false, true},
+        {"silent station", "", "", "TRSLNK> InitStation() Station 5 error receiving reply on 'IDENT?' retry %d", true,
+         false},
+        {"silent after identity", ident5, "",
+         "TRSLNK> InitStation() Station 5 error receiving reply on Access Code. retry %d", false, false},
     };
-    for (const RefusalRow &row : rows) {
+    for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
         trs_test::ClearLog();
         instance_->loggedOnStation = 0;
         Answer(Station(row.ident, row.access));
         int32_t identity = 0;
-        EXPECT_EQ(InitStation(instance_, 5, &identity), row.result);
+        EXPECT_EQ(InitStation(instance_, 5, &identity), 1u);
         Lines expected;
-        std::vector<std::string> events;
+        Events events;
         for (int attempt = 0; attempt < 4; attempt++) {
-            for (const std::string &line : row.lines)
-                expected.emplace_back(32, trs_test::Format(line.c_str(), attempt));
+            expected.emplace_back(32, trs_test::Format(row.line.c_str(), row.countDown ? 4 - attempt : attempt));
             events.insert(events.end(), {"WAKE", kIdent});
             if (!row.identOnly)
                 events.push_back(kAccess);
         }
-        EXPECT_EQ(ErrorLines(), expected) << trs_test::Dump();
+        EXPECT_EQ(LogLines(32), expected) << trs_test::Dump();
         EXPECT_EQ(peer_->Events(), events);
         EXPECT_EQ(instance_->loggedOnStation.load(), 0);
         peer_.reset();
     }
-}
-
-TEST_F(StationTest, WrongAccessCodeCountsTheAttemptsLeft)
-{
-    Answer(Station(Frame("IDENT=\t005\t"), Frame("PLC1\tSTATUT\t132\t")));
-    int32_t identity = 0;
-    EXPECT_EQ(InitStation(instance_, 5, &identity), 1u);
-    Lines expected;
-    for (int left = 4; left >= 1; left--)
-        expected.emplace_back(32, trs_test::Format("TRSLNK> InitStation() error, Wit status message "
-                                                   "'access not allowed (invalid access code?)' in reply on access code, "
-                                                   "retry %d",
-                                                   left));
-    EXPECT_EQ(ErrorLines(), expected) << trs_test::Dump();
 }
 
 TEST_F(StationTest, SecondAttemptSucceedsAfterAFirstRefusal)
@@ -169,14 +147,14 @@ TEST_F(StationTest, SecondAttemptSucceedsAfterAFirstRefusal)
     std::atomic<int> idents{0};
     Answer([&](const std::string &payload) -> std::optional<std::string> {
         if (payload == kIdent)
-            return ++idents == 1 ? Frame("IDENT=\t000\t") : Frame("IDENT=\t005\t");
+            return Frame(++idents == 1 ? "IDENT=\t000\t" : "IDENT=\t005\t");
         return Frame("STATUT\t000\t");
     });
     int32_t identity = 0;
     EXPECT_EQ(InitStation(instance_, 5, &identity), 0u);
     EXPECT_EQ(identity, 5);
-    EXPECT_EQ(ErrorLines(), (Lines{{32, "TRSLNK> InitStation() Invalid station ID (000). retry 0"}}));
-    EXPECT_EQ(peer_->Events(), (std::vector<std::string>{"WAKE", kIdent, "WAKE", kIdent, kAccess}));
+    EXPECT_EQ(LogLines(32), (Lines{{32, "TRSLNK> InitStation() Invalid station ID (000). retry 0"}}));
+    EXPECT_EQ(peer_->Events(), (Events{"WAKE", kIdent, "WAKE", kIdent, kAccess}));
 }
 
 TEST_F(StationTest, UndefinedStationIsALinkFailureWithoutTraffic)
@@ -184,48 +162,26 @@ TEST_F(StationTest, UndefinedStationIsALinkFailureWithoutTraffic)
     Answer(Station(Frame("IDENT=\t005\t"), Frame("STATUT\t000\t")));
     int32_t identity = 0;
     EXPECT_EQ(InitStation(instance_, 9, &identity), 2u);
-    EXPECT_EQ(trs_test::Count(32, "TRSLNK: InitStation() Station 9 not defined"), 1u) << trs_test::Dump();
-    EXPECT_EQ(trs_test::Lines().size(), 1u);
+    EXPECT_EQ(LogLines(), (Lines{{32, "TRSLNK: InitStation() Station 9 not defined"}}));
     EXPECT_TRUE(peer_->Wire().empty());
 }
 
-/* The request cycle of a read, with hooks that record what they saw. */
-struct CycleRig {
+/* The request cycle of a read of AI12 from station 5. */
+RequestCycle ReadCycle(DriverInstance *instance, char (&payload)[64], char (&reply)[256])
+{
+    CopyText(payload, sizeof payload, kRequest.c_str());
     RequestCycle cycle = {};
-    char payload[64] = "PLC1\tVAR?\tAI12\t1\t";
-    char reply[256] = {};
-    std::vector<std::string> calls;
-    CycleVerdict verdict = CYCLE_REPLY_GOOD;
-    uint32_t checkResult = 0;
-
-    explicit CycleRig(DriverInstance *instance)
-    {
-        cycle.instance = instance;
-        cycle.station = 5;
-        cycle.payload = payload;
-        cycle.payloadLength = static_cast<uint32_t>(strlen(payload));
-        cycle.reply = reply;
-        cycle.maxLength = sizeof reply;
-        cycle.context = this;
-        cycle.onAttempt = [](RequestCycle *c, int attempt) { Rig(c)->calls.push_back("attempt " + std::to_string(attempt)); };
-        cycle.onLogOnFailed = [](RequestCycle *c) { Rig(c)->calls.push_back("log-on failed"); };
-        cycle.onSendFailed = [](RequestCycle *c, int attempt) { Rig(c)->calls.push_back("send " + std::to_string(attempt)); };
-        cycle.onReceiveFailed = [](RequestCycle *c, int attempt) {
-            Rig(c)->calls.push_back("receive " + std::to_string(attempt));
-        };
-        cycle.checkReply = [](RequestCycle *c, int attempt, uint32_t length, uint32_t *result) {
-            CycleRig *rig = Rig(c);
-            rig->calls.push_back("check " + std::to_string(attempt) + " " + std::string(c->reply, length));
-            *result = rig->checkResult;
-            return rig->verdict;
-        };
-    }
-    static CycleRig *Rig(RequestCycle *c) { return static_cast<CycleRig *>(c->context); }
-};
+    cycle.instance = instance;
+    cycle.station = 5;
+    cycle.payload = payload;
+    cycle.payloadLength = static_cast<uint32_t>(kRequest.size());
+    cycle.reply = reply;
+    cycle.maxLength = sizeof reply;
+    return cycle;
+}
 
 TEST_F(StationTest, CycleLogsOnAgainBeforeTheThirdAttempt)
 {
-    const std::string request = "PLC1\tVAR?\tAI12\t1\t";
     std::atomic<int> requests{0};
     Answer([&](const std::string &payload) -> std::optional<std::string> {
         if (payload == kIdent)
@@ -233,59 +189,46 @@ TEST_F(StationTest, CycleLogsOnAgainBeforeTheThirdAttempt)
         if (payload == kAccess)
             return Frame("STATUT\t000\t");
         switch (++requests) {
-        case 1: return std::string();             /* silence */
+        case 1: return std::string();               /* silence */
         case 2: return std::string("VAR=\t1\tA\r"); /* wrong checksum */
         default: return Frame("VAR=\t12\t");
         }
     });
-    CycleRig rig(instance_);
-    EXPECT_EQ(RunRequestCycle(&rig.cycle), 0u);
-    EXPECT_EQ(rig.calls, (std::vector<std::string>{"attempt 0", "receive 0", "attempt 1", "receive 1", "attempt 2",
-                                                   "check 2 VAR=\t12\t"}));
-    EXPECT_EQ(peer_->Events(), (std::vector<std::string>{request, request, "WAKE", kIdent, kAccess, request}));
+    char payload[64], reply[256];
+    RequestCycle cycle = ReadCycle(instance_, payload, reply);
+    EXPECT_EQ(RunRequestCycle(&cycle), 0u);
+    EXPECT_STREQ(reply, "VAR=\t12\t");
+    EXPECT_EQ(peer_->Events(), (Events{kRequest, kRequest, "WAKE", kIdent, kAccess, kRequest}));
     EXPECT_EQ(StationOf(instance_, 5)->loggedOn.load(), 1);
-    EXPECT_STREQ(rig.payload, request.c_str()) << "the payload is intact for every attempt";
-}
-
-TEST_F(StationTest, CycleEndsAtAFailedLogOn)
-{
-    Answer([](const std::string &) -> std::optional<std::string> { return std::string(); });
-    StationOf(instance_, 5)->loggedOn = 1;
-    CycleRig rig(instance_);
-    EXPECT_EQ(RunRequestCycle(&rig.cycle), 2u);
-    EXPECT_EQ(rig.calls,
-              (std::vector<std::string>{"attempt 0", "receive 0", "attempt 1", "receive 1", "attempt 2", "log-on failed"}));
-    EXPECT_EQ(StationOf(instance_, 5)->loggedOn.load(), 0);
+    EXPECT_EQ(payload, kRequest) << "the payload is intact for every attempt";
 }
 
 TEST_F(StationTest, CycleResultComesFromTheCheckOrTheLastAttempt)
 {
-    struct Row {
+    struct Check {
         CycleVerdict verdict;
-        uint32_t checkResult;
         uint32_t result;
-        size_t checks;
-    } rows[] = {
-        {CYCLE_REPLY_GOOD, 0, 0, 1},
-        {CYCLE_REPLY_GOOD, 3, 3, 1}, /* the command's own result */
-        {CYCLE_REPLY_BAD, 0, 1, 4},
+        int calls;
     };
-    Answer([](const std::string &payload) -> std::optional<std::string> {
-        if (payload == kIdent)
-            return Frame("IDENT=\t005\t");
-        if (payload == kAccess)
-            return Frame("STATUT\t000\t");
-        return Frame("VAR=\t12\t");
-    });
-    for (const Row &row : rows) {
-        CycleRig rig(instance_);
-        rig.verdict = row.verdict;
-        rig.checkResult = row.checkResult;
-        EXPECT_EQ(RunRequestCycle(&rig.cycle), row.result);
-        size_t checks = 0;
-        for (const std::string &call : rig.calls)
-            checks += call.rfind("check ", 0) == 0;
-        EXPECT_EQ(checks, row.checks);
+    const struct {
+        CycleVerdict verdict;
+        uint32_t checkResult, result;
+        int calls;
+    } rows[] = {{CYCLE_REPLY_GOOD, 0, 0, 1}, {CYCLE_REPLY_GOOD, 3, 3, 1} /* the command's own */, {CYCLE_REPLY_BAD, 0, 1, 4}};
+    Answer(Station(Frame("IDENT=\t005\t"), Frame("STATUT\t000\t"), Frame("VAR=\t12\t")));
+    for (const auto &row : rows) {
+        char payload[64], reply[256];
+        RequestCycle cycle = ReadCycle(instance_, payload, reply);
+        Check check = {row.verdict, row.checkResult, 0};
+        cycle.context = &check;
+        cycle.checkReply = [](RequestCycle *c, int, uint32_t, uint32_t *result) {
+            Check *check = static_cast<Check *>(c->context);
+            check->calls++;
+            *result = check->result;
+            return check->verdict;
+        };
+        EXPECT_EQ(RunRequestCycle(&cycle), row.result);
+        EXPECT_EQ(check.calls, row.calls);
     }
 }
 

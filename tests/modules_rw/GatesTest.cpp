@@ -28,7 +28,7 @@ protected:
     StationRecord *station = nullptr;
 };
 
-TEST_F(GatesTest, EventNumbersReadTheSameValue)
+TEST_F(GatesTest, EventNumbersAndStartTextsReadBack)
 {
     instance->lastEventNo[1] = 4321;
     for (uint32_t type : {MT_FIRST_EVENT, MT_LAST_EVENT}) {
@@ -39,40 +39,33 @@ TEST_F(GatesTest, EventNumbersReadTheSameValue)
         EXPECT_EQ(gate.U16(0), 0xEEEE);
         EXPECT_TRUE(gate.GuardIntact());
     }
-    EXPECT_TRUE(trs_test::Lines().empty()) << trs_test::Dump();
-}
-
-TEST_F(GatesTest, StartTextsReadBack)
-{
     CopyText(instance->startDate[1], START_DATE_SIZE, "31/12/2003");
     CopyText(instance->startTime[1], START_TIME_SIZE, "23:59");
     GateRig date(instance, MT_START_DATE, GATE_TYPE_TEXT, 0, 0, 1);
     date.Fill('#');
     EXPECT_EQ(SingleRead(&date.request), 0u);
     EXPECT_EQ(date.Text(), "31/12/2003");
+    EXPECT_TRUE(date.GuardIntact());
     GateRig time(instance, MT_START_TIME, GATE_TYPE_TEXT, 0, 0, 1);
     EXPECT_EQ(SingleRead(&time.request), 0u);
     EXPECT_EQ(time.Text(), "23:59");
-    EXPECT_TRUE(date.GuardIntact());
+    EXPECT_TRUE(trs_test::Lines().empty()) << trs_test::Dump();
 }
 
-struct FirstEventCase {
-    uint16_t written, kept;
-    bool logged;
-};
-
-TEST_F(GatesTest, FirstEventWrite)
+TEST_F(GatesTest, FirstEventWriteKeepsAtMost9998)
 {
-    const FirstEventCase cases[] = {{0, 0, false}, {9998, 9998, false}, {9999, 9998, true}, {10000, 9998, true},
-                                    {65535, 9998, true}};
-    for (const FirstEventCase &c : cases) {
+    const struct {
+        uint16_t written, kept;
+        bool logged;
+    } cases[] = {{0, 0, false}, {9998, 9998, false}, {9999, 9998, true}, {10000, 9998, true}, {65535, 9998, true}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.written);
         trs_test::ClearLog();
         GateRig gate(instance, MT_FIRST_EVENT, GATE_TYPE_U16, 0, 0, 1);
-        gate.gas = "001FIRST_EVENT";
-        gate.gate.gas = gate.gas.data();
+        gate.Tag("001FIRST_EVENT");
         gate.SetU16(c.written);
         EXPECT_EQ(SingleWrite(&gate.request), 0u);
-        EXPECT_EQ(instance->lastEventNo[1], c.kept) << c.written;
+        EXPECT_EQ(instance->lastEventNo[1], c.kept);
         const std::string line =
             trs_test::Format("TRSLNK: SingleWrite() Value %03d written to '001FIRST_EVENT' 9998 will be used", c.written);
         EXPECT_EQ(trs_test::Count(32, line), c.logged ? 1u : 0u) << trs_test::Dump();
@@ -80,57 +73,70 @@ TEST_F(GatesTest, FirstEventWrite)
     }
 }
 
-struct RefusedWrite {
-    uint32_t memoryType;
-    uint32_t modemMode;
-    int level;
-    std::string line;
-    size_t lines = 2; // with the progress line
-};
-
 TEST_F(GatesTest, WritesRefusedWithoutExchange)
 {
-    const RefusedWrite cases[] = {
+    const std::string notConnected = "TRSLNK> SingleWrite() error, Tag 'TEST' plc 1 not connected by modem";
+    const std::string notYet = "TRSLNK> SingleWrite() Tag 'TEST' not supported yet";
+    const struct {
+        uint32_t memoryType, modemMode;
+        int level;
+        std::string line;
+        size_t lines = 2; // with the progress line
+    } cases[] = {
         {MT_LAST_EVENT, 0, 32, "TRSLNK: Error. Tag (TEST) should not be read/written"},
         {MT_MO, 0, 32, "TRSLNK: Error. Tag (TEST) should not be written"},
         {MT_TB, 0, 64, "TRSLNK> DoWrite() no write allowed for TB or TS gates, gate 'TEST'", 3}, // and "failed, rc 1"
-        {MT_AI, 1, 32, "TRSLNK> SingleWrite() error, Tag 'TEST' plc 1 not connected by modem"},
-        {MT_TM, 1, 32, "TRSLNK> SingleWrite() error, Tag 'TEST' plc 1 not connected by modem"},
+        {MT_AI, 1, 32, notConnected},
+        {MT_TM, 1, 32, notConnected},
         {MemType('M', 'X'), 0, 32,
          "TRSLNK> DoWrite() illegal memory type, internal error file "
          "D:\\Developpement\\drivers\\wit\\WIT\\Modules\\WITWRITE line 147, gate 'TEST'"},
         // Built in later work; until then they answer as unsupported.
-        {MT_MC, 0, 32, "TRSLNK> SingleWrite() Tag 'TEST' not supported yet"},
-        {MT_AA, 0, 32, "TRSLNK> SingleWrite() Tag 'TEST' not supported yet"},
-        {MT_JR, 0, 32, "TRSLNK> SingleWrite() Tag 'TEST' not supported yet"},
+        {MT_MC, 0, 32, notYet},
+        {MT_AA, 0, 32, notYet},
+        {MT_JR, 0, 32, notYet},
     };
-    for (const RefusedWrite &c : cases) {
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.line);
         trs_test::ClearLog();
         instance->modemMode = c.modemMode;
         GateRig gate(instance, c.memoryType, GATE_TYPE_U16, 1, 0, 1);
         gate.request.function = FN_SINGLE_WRITE;
-        EXPECT_EQ(SingleWrite(&gate.request), 1u) << c.line;
+        EXPECT_EQ(SingleWrite(&gate.request), 1u);
         EXPECT_EQ(trs_test::Count(c.level, c.line), 1u) << trs_test::Dump();
-        if (c.lines == 3) {
-            EXPECT_EQ(trs_test::Count(32, "TRSLNK> SingleWrite() failed, rc 1"), 1u);
-        }
+        EXPECT_EQ(trs_test::Count(32, "TRSLNK> SingleWrite() failed, rc 1"), c.lines == 3 ? 1u : 0u);
         EXPECT_EQ(trs_test::Lines().size(), c.lines) << trs_test::Dump();
+        if (c.memoryType == MT_AA) {
+            EXPECT_EQ(gate.request.hostRequest, 0u) << "the alarm-call gate is no host request for the link";
+        }
     }
-    // The modem-command and alarm-call gates are no host request for the link.
-    GateRig alarm(instance, MT_AA, GATE_TYPE_U16, 1, 0, 1);
-    instance->modemMode = 0;
-    SingleWrite(&alarm.request);
-    EXPECT_EQ(alarm.request.hostRequest, 0u);
-}
 
-TEST_F(GatesTest, BlockWriteIsRefused)
-{
-    GateRig gate(instance, MT_AI, GATE_TYPE_U16, 1, 4, 1);
-    EXPECT_EQ(BlockWrite(&gate.request), 1u);
+    trs_test::ClearLog();
+    GateRig block(instance, MT_AI, GATE_TYPE_U16, 1, 4, 1);
+    EXPECT_EQ(BlockWrite(&block.request), 1u);
     EXPECT_EQ(trs_test::Count(32, "TRSLNK> BlockWrite() not supported, rc 1"), 1u);
 }
 
-TEST_F(GatesTest, ModemCommandGatesReadTheConnection)
+TEST_F(GatesTest, ReadsRefusedWithoutExchange)
+{
+    instance->modemMode = 1;
+    station->connRef = 3;
+    const std::pair<uint32_t, std::string> cases[] = {
+        {MemType('M', 'Q'), "TRSLNK> SingleRead() Tag 'TEST' illegal memory type"},
+        {MT_AA, "TRSLNK> SingleRead() not supported for alarm call Tag, Tag 'TEST'"},
+        {MT_HS, "TRSLNK> SingleRead() Tag 'TEST' not supported yet"},
+        {MT_JR, "TRSLNK> SingleRead() Tag 'TEST' not supported yet"},
+    };
+    for (const auto &[memoryType, line] : cases) {
+        trs_test::ClearLog();
+        GateRig gate(instance, memoryType, GATE_TYPE_U16, 0, 0, MemTypeFirst(memoryType) == 'M' ? 1001 : 1);
+        EXPECT_EQ(SingleRead(&gate.request), 1u) << line;
+        EXPECT_EQ(trs_test::Count(32, line), 1u) << trs_test::Dump();
+        EXPECT_EQ(trs_test::Lines().size(), 1u) << trs_test::Dump();
+    }
+}
+
+TEST_F(GatesTest, ModemCommandGatesReadTheConnectionAndDisconnect)
 {
     instance->modemMode = 1;
     station->connRef = 7;
@@ -150,31 +156,15 @@ TEST_F(GatesTest, ModemCommandGatesReadTheConnection)
     GateRig block(instance, MT_AI, GATE_TYPE_U16, 1, 3, 1);
     EXPECT_EQ(BlockRead(&block.request), 1u);
     EXPECT_TRUE(trs_test::Lines().empty()) << "an unconnected station is refused silently\n" << trs_test::Dump();
-}
 
-struct RefusedRead {
-    uint32_t memoryType;
-    std::string line;
-};
-
-TEST_F(GatesTest, ReadsRefusedWithoutExchange)
-{
-    instance->modemMode = 1;
-    station->connRef = 3;
-    const RefusedRead cases[] = {
-        {MemType('M', 'Q'), "TRSLNK> SingleRead() Tag 'TEST' illegal memory type"},
-        {MT_AA, "TRSLNK> SingleRead() not supported for alarm call Tag, Tag 'TEST'"},
-        {MT_HS, "TRSLNK> SingleRead() Tag 'TEST' not supported yet"},
-        {MT_JR, "TRSLNK> SingleRead() Tag 'TEST' not supported yet"},
-    };
-    for (const RefusedRead &c : cases) {
-        trs_test::ClearLog();
-        const uint32_t station = MemTypeFirst(c.memoryType) == 'M' ? 1001 : 1;
-        GateRig gate(instance, c.memoryType, GATE_TYPE_U16, 0, 0, station);
-        EXPECT_EQ(SingleRead(&gate.request), 1u) << c.line;
-        EXPECT_EQ(trs_test::Count(32, c.line), 1u) << trs_test::Dump();
-        EXPECT_EQ(trs_test::Lines().size(), 1u) << trs_test::Dump();
-    }
+    // Writing M_DISCONNECT gives what the disconnection gives (not connected), as no host request.
+    GateRig disconnect(instance, MT_MD, GATE_TYPE_DIGITAL, 0, 0, 1001);
+    disconnect.SetU16(1);
+    EXPECT_EQ(SingleWrite(&disconnect.request), 1u);
+    EXPECT_EQ(disconnect.request.hostRequest, 0u);
+    EXPECT_EQ(disconnect.gate.address.station, 1u);
+    EXPECT_EQ(trs_test::Count(64, "TRSLNK> DisconnectModem() error, station 001 was not connected on-line"), 1u)
+        << trs_test::Dump();
 }
 
 TEST_F(GatesTest, OnlineGateSwitchesSamplingOff)
@@ -191,8 +181,7 @@ TEST_F(GatesTest, OnlineGateSwitchesSamplingOff)
     const uint32_t id = runtime.AddGate(spec);
 
     GateRig gate(instance, MT_MO, GATE_TYPE_DIGITAL, 0, 0, 1);
-    gate.gas = "001M_ONLINE";
-    gate.gate.gas = gate.gas.data();
+    gate.Tag("001M_ONLINE");
     gate.Fill(0xEE);
     EXPECT_EQ(SingleRead(&gate.request), 0u) << trs_test::Dump();
     EXPECT_EQ(gate.U16(2), 0);
@@ -204,13 +193,12 @@ TEST_F(GatesTest, OnlineGateSwitchesSamplingOff)
     runtime.ClearFailures();
 
     GateRig unknown(instance, MT_MO, GATE_TYPE_DIGITAL, 0, 0, 2);
-    unknown.gas = "002M_ONLINE";
-    unknown.gate.gas = unknown.gas.data();
+    unknown.Tag("002M_ONLINE");
     EXPECT_EQ(SingleRead(&unknown.request), 1u);
     EXPECT_EQ(trs_test::Count(32, "TRSLNK: SingleRead() Tag '002M_ONLINE' failed to turn sampling off"), 1u);
 }
 
-TEST_F(GatesTest, CurrentStatesGateWhileTheReaderRuns)
+TEST_F(GatesTest, CurrentStatesGateWhileTheReaderRunsOrCannotStart)
 {
     station->statesBusy = 1;
     const std::string busy = "TRSLNK> StartReadingCurrentStates() Station (1) already reading current states";
@@ -219,41 +207,24 @@ TEST_F(GatesTest, CurrentStatesGateWhileTheReaderRuns)
     EXPECT_EQ(SingleRead(&read.request), 1u);
     EXPECT_EQ(read.U32(0), 0xEEEEEEEEu) << "the value of a refused start changed";
     EXPECT_EQ(trs_test::Count(32, busy), 1u) << trs_test::Dump();
-
-    GateRig write(instance, MT_EC, GATE_TYPE_DIGITAL, 0, 0, 1);
-    write.SetU16(1);
-    EXPECT_EQ(SingleWrite(&write.request), 1u);
+    read.SetU16(1);
+    EXPECT_EQ(SingleWrite(&read.request), 1u);
     EXPECT_EQ(trs_test::Count(32, busy), 2u) << trs_test::Dump();
     EXPECT_EQ(trs_test::Count(32, "TRSLNK: SingleWrite() StartReadingCurrentStates() failed"), 0u)
         << "a reader that runs is no failure to start";
-}
 
-TEST_F(GatesTest, CurrentStatesGateThatCannotStartEndsTheConnection)
-{
-    // Station 9 is not declared: the reader refuses to start.
-    GateRig read(instance, MT_EC, GATE_TYPE_DIGITAL, 0, 0, 9);
-    EXPECT_EQ(SingleRead(&read.request), 1u);
-    EXPECT_EQ(trs_test::Count(32, "TRSLNK: SingleRead() StartReadingCurrentStates() failed"), 1u) << trs_test::Dump();
-    EXPECT_EQ(trs_test::Count(64, "TRSLNK> DisconnectModem() error, station 009 was not connected on-line"), 1u)
-        << trs_test::Dump();
-
-    trs_test::ClearLog();
-    GateRig write(instance, MT_EC, GATE_TYPE_DIGITAL, 0, 0, 9);
-    EXPECT_EQ(SingleWrite(&write.request), 1u);
-    EXPECT_EQ(trs_test::Count(32, "TRSLNK: SingleWrite() StartReadingCurrentStates() failed"), 1u) << trs_test::Dump();
-    EXPECT_EQ(trs_test::Count(64, "TRSLNK> DisconnectModem() error, station 009 was not connected on-line"), 1u);
-}
-
-TEST_F(GatesTest, DisconnectGateIsNoHostRequest)
-{
-    instance->modemMode = 1;
-    GateRig gate(instance, MT_MD, GATE_TYPE_DIGITAL, 0, 0, 1001);
-    gate.SetU16(1);
-    EXPECT_EQ(SingleWrite(&gate.request), 1u); // what the disconnection gives: not connected
-    EXPECT_EQ(gate.request.hostRequest, 0u);
-    EXPECT_EQ(gate.gate.address.station, 1u);
-    EXPECT_EQ(trs_test::Count(64, "TRSLNK> DisconnectModem() error, station 001 was not connected on-line"), 1u)
-        << trs_test::Dump();
+    // Station 9 is not declared: the reader refuses to start and the connection ends.
+    GateRig undeclared(instance, MT_EC, GATE_TYPE_DIGITAL, 0, 0, 9);
+    for (auto call : {SingleRead, SingleWrite}) {
+        trs_test::ClearLog();
+        EXPECT_EQ(call(&undeclared.request), 1u);
+        EXPECT_EQ(trs_test::Count(32, std::string("TRSLNK: ") + (call == SingleRead ? "SingleRead" : "SingleWrite") +
+                                          "() StartReadingCurrentStates() failed"),
+                  1u)
+            << trs_test::Dump();
+        EXPECT_EQ(trs_test::Count(64, "TRSLNK> DisconnectModem() error, station 009 was not connected on-line"), 1u)
+            << trs_test::Dump();
+    }
 }
 
 TEST_F(GatesTest, UndeclaredStationIsNeverLoggedOnInPlaceOfAnother)
