@@ -74,7 +74,8 @@ uint32_t StoreEtat(GateRequest *gate, const char *gas, char *reply, uint32_t cou
 {
     uint32_t result = 0;
     const size_t length = strlen(reply);
-    const size_t required = static_cast<size_t>(ETAT_RESOURCE_WIDTH) * count + ETAT_HEADER;
+    // The request asked for blockLength resources, also for a single gate.
+    const size_t required = static_cast<size_t>(ETAT_RESOURCE_WIDTH) * gate->blockLength + ETAT_HEADER;
     if (length != required) {
         KivErr(LOG_LEVEL8, "TRSLNK> StoreData() illegal reply length (%u / %u), gate '%s'", static_cast<unsigned>(length),
                static_cast<unsigned>(required), gas);

@@ -69,36 +69,67 @@ void UpdateOnlineTagsThread(void *arg)
     DriverInstance *instance = static_cast<DriverInstance *>(arg);
     int drv = static_cast<int>(instance->drvNumber);
     KivErr(LOG_ERROR, "TrsLNK: DRV %d Starting UpdateOnlineTagsThread()...", drv);
-    if (!PlatformSleepUnlessStopped(kStartDelayMs, &instance->stopping)) {
+    // An instance that ends during the start delay never starts its passes.
+    const bool started = !PlatformSleepUnlessStopped(kStartDelayMs, &instance->stopping);
+    uint8_t lastWritten[MAX_STATIONS];
+    if (started) {
         KivErr(LOG_ERROR, "TrsLNK: DRV %d UpdateOnlineTagsThread() started", drv);
-        uint8_t lastWritten[MAX_STATIONS];
         memset(lastWritten, kNeverWritten, sizeof lastWritten);
-        for (;;) {
-            if (instance->stopping.load())
-                break;
-            char message[KIV_MESSAGE_SIZE];
-            /* Status 0: the host client is gone. */
-            if (KivWaitMsg(instance->clientId, message, 1) == 0)
-                break;
-            if (PlatformSleepUnlessStopped(kPassPauseMs, &instance->stopping))
-                break;
-            OnlineTagsPass(instance, lastWritten);
-        }
     }
-    PlatformSleepUnlessStopped(kClosingPauseMs, &instance->stopping);
+    // The thread lives until the host client is gone, as the host tells through its
+    // wait; once EndDrv has begun it only waits, and touches no station record.
+    for (;;) {
+        if (instance->onlineForceStop.load())
+            break;
+        char message[KIV_MESSAGE_SIZE];
+        /* Status 0: the host client is gone. */
+        if (KivWaitMsg(instance->clientId, message, 1) == 0)
+            break;
+        if (!started || instance->stopping.load()) {
+            PlatformSleepUnlessStopped(kPassPauseMs, &instance->onlineForceStop);
+            continue;
+        }
+        if (PlatformSleepUnlessStopped(kPassPauseMs, &instance->stopping))
+            continue;
+        instance->onlinePass.store(1);
+        if (!instance->stopping.load())
+            OnlineTagsPass(instance, lastWritten);
+        instance->onlinePass.store(0);
+    }
+    PlatformSleepUnlessStopped(kClosingPauseMs, &instance->onlineForceStop);
     KivErr(LOG_ERROR, "TrsLNK: DRV %d Closing UpdateOnlineTagsThread()", drv);
+    instance->onlineDone.store(1);
 }
 
 int StartOnlineTagsThread(DriverInstance *instance)
 {
     instance->onlineThread = nullptr;
+    instance->onlinePass = 0;
+    instance->onlineForceStop = 0;
+    instance->onlineDone = 0;
     return PlatformStartThread(UpdateOnlineTagsThread, instance, WORKER_STACK_SIZE, &instance->onlineThread);
 }
 
 void StopOnlineTagsThread(DriverInstance *instance)
 {
+    // With `stopping` seen first, a pass that begins later finds it set and does nothing.
     instance->stopping.store(1);
+    while (instance->onlinePass.load() != 0)
+        PlatformSleepUnlessStopped(1, nullptr);
+}
+
+void JoinOnlineTagsThread(DriverInstance *instance, bool clientRemoved)
+{
     PlatformThread *thread = instance->onlineThread;
+    if (!thread)
+        return;
+    // A host that keeps answering the wait must not keep EndDrv here for ever.
+    const uint32_t kGraceMs = 5000;
+    if (clientRemoved) {
+        for (uint32_t waited = 0; waited < kGraceMs && instance->onlineDone.load() == 0; waited += 10)
+            PlatformSleepUnlessStopped(10, nullptr);
+    }
+    instance->onlineForceStop.store(1);
     instance->onlineThread = nullptr;
     PlatformJoinThread(thread);
 }

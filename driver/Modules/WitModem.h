@@ -9,8 +9,11 @@
 void UpdateOnlineTagsThread(void *instance);
 /* Starts the online-tags thread (stack 61440); 0 or the errno of the failed start. */
 int StartOnlineTagsThread(DriverInstance *instance);
-/* Asks the thread to end and waits for it. */
+/* No more passes over the station table: returns once no pass is running. */
 void StopOnlineTagsThread(DriverInstance *instance);
+/* Waits for the thread to end, which it does once the host client is gone; after a
+ * bounded wait (or at once when the client could not be removed) it is made to end. */
+void JoinOnlineTagsThread(DriverInstance *instance, bool clientRemoved);
 
 void DisableSampling(DriverInstance *instance, uint32_t station);
 void EmergencyDisconnect(DriverInstance *instance, uint32_t station);

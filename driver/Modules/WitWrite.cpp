@@ -174,6 +174,8 @@ uint32_t BuildWriteRequest(RequestBlock *request, uint32_t)
         // before them.
         const char *area = static_cast<const char *>(gate->value);
         const int textLength = static_cast<int>(strnlen(area, TEXT_FIELD_WIDTH));
+        // A text variable with an extension is named "ext.addr", as the read names it; the
+        // whole 32-bit address as one number would name another variable.
         if (extension == 0)
             fits = AppendFormat(buffer, &length, "VAR!\t%c%c%u\t\"%-16.*s\"\t", first, second, address.address, textLength, area);
         else

@@ -40,6 +40,13 @@ bool IsWhite(char c)
     return c == ' ' || (c >= '\t' && c <= '\r');
 }
 
+const char *SkipBlanks(const char *text)
+{
+    while (IsWhite(*text))
+        text++;
+    return text;
+}
+
 bool IsDigit(char c)
 {
     return c >= '0' && c <= '9';
@@ -250,10 +257,15 @@ void ReadStation(LineContext &context, const char *line, uint32_t number)
     }
     // The name lies between the first pair of quotes; a comma follows it, then the access
     // code from the next quote up to the one after it or to the end of the line.
+    // Only blanks may stand around the comma.
     const char *nameStart = strchr(line, '\'');
     const char *nameEnd = nameStart ? strchr(nameStart + 1, '\'') : nullptr;
-    const char *comma = nameEnd ? strchr(nameEnd + 1, ',') : nullptr;
-    const char *codeStart = comma ? strchr(comma + 1, '\'') : nullptr;
+    const char *comma = nameEnd ? SkipBlanks(nameEnd + 1) : nullptr;
+    if (comma && *comma != ',')
+        comma = nullptr;
+    const char *codeStart = comma ? SkipBlanks(comma + 1) : nullptr;
+    if (codeStart && *codeStart != '\'')
+        codeStart = nullptr;
     if (codeStart)
         codeStart++;
     const char *codeEnd = codeStart ? strchr(codeStart, '\'') : nullptr;

@@ -95,10 +95,12 @@ struct DriverInstance {
     uint16_t lastEventTime[MAX_STATIONS][6];
 
     /* Housekeeping of this implementation, after the documented fields. */
-    PlatformThread *onlineThread;     /* the online-tags thread, joined by EndDrv */
-    std::atomic<uint32_t> stopping;   /* EndDrv runs: threads leave at their next check */
-    std::atomic<uint32_t> workers;    /* worker threads still running */
-    uint32_t clientMade;              /* KivMkClient succeeded */
+    PlatformThread *onlineThread;          /* the online-tags thread, joined by EndDrv */
+    std::atomic<uint32_t> stopping;        /* EndDrv runs: no more passes over the stations */
+    std::atomic<uint32_t> workers;         /* worker threads still running */
+    std::atomic<uint32_t> onlinePass;      /* the online-tags thread is in a pass */
+    std::atomic<uint32_t> onlineForceStop; /* the online-tags thread leaves without its client's end */
+    std::atomic<uint32_t> onlineDone;      /* the online-tags thread has logged its last line */
 };
 
 static_assert(sizeof(std::atomic<uint8_t>) == 1 && std::atomic<uint8_t>::is_always_lock_free);

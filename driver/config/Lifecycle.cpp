@@ -141,11 +141,13 @@ uint32_t CloseCom(RequestBlock *request)
     DriverInstance *instance = InstanceOf(request);
     PortHandle handle = instance->comHandle;
     if (handle != 0) {
+        // The port layer lets go of the handle even when the system's close fails, so the
+        // instance must not keep it: a later close or use would reach a freed record.
+        instance->comHandle = 0;
         if (ClosePort(handle) != 0) {
             KivErr(LOG_TRACE, "TRSLNK> CloseCom() exited 2");
             return 2;
         }
-        instance->comHandle = 0;
     }
     KivErr(LOG_TRACE, "TRSLNK> CloseCom() exited 0");
     return 0;
@@ -161,7 +163,7 @@ uint32_t ChangeDrvParams(RequestBlock *request)
     char newName[sizeof instance->portName];
     CopyText(newName, sizeof newName, params->portName);
 
-    if (strcmp(newName, instance->portName) != 0 && instance->comHandle != 0)
+    if (strncmp(params->portName, instance->portName, sizeof params->portName) != 0 && instance->comHandle != 0)
         CloseCom(request);
     CopyText(instance->portName, sizeof instance->portName, newName);
     if (params->lineSettings.baudRate != 0)
@@ -185,9 +187,8 @@ uint32_t EndDrv(RequestBlock *request)
 {
     DriverInstance *instance = InstanceOf(request);
 
-    // Nothing may touch a station record once it is freed: stop the online-tags thread and
-    // let the worker threads leave first.
-    instance->stopping = 1;
+    // Nothing may touch a station record once it is freed: the online-tags thread makes
+    // no more passes, and the worker threads leave first.
     StopOnlineTagsThread(instance);
     WaitForWorkers(instance);
 
@@ -200,8 +201,7 @@ uint32_t EndDrv(RequestBlock *request)
         // A secondary station gets its ETX before its connection goes, as an orderly
         // disconnection does, so that it leaves transparent mode.
         uint16_t connRef = station->connRef;
-        // In modem mode a secondary station without a connection has no line to hear it.
-        if (station->secondary && !(instance->modemMode && connRef == DIALX_NO_CONNECTION)) {
+        if (station->secondary) {
             if (Send(&kEtx, 1, instance, s) != 0)
                 KivErr(LOG_ERROR, "TRSLNK: EndDrv() Failed to send ETX to secondary station");
             instance->transparentMode = 0;
@@ -222,6 +222,8 @@ uint32_t EndDrv(RequestBlock *request)
     if (status != 0)
         KivErr(LOG_ERROR, "TRSLNK: EndDrv() Failed to remove Client!");
     KivErr(LOG_TRACE, "TRSLNK> EndDrv() exited, %d", static_cast<int>(status));
+    // The online-tags thread ends once the host tells it that its client is gone.
+    JoinOnlineTagsThread(instance, status == 0);
 
     PlatformCloseNamedMutex(instance->busMutex);
     instance->busMutex = nullptr;

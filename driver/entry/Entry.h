@@ -11,5 +11,5 @@ uint32_t GetDrvInfo(RequestBlock *request);
 uint32_t ReOpenCom(RequestBlock *request);
 
 /* Text of a multi-modem return code. Codes 16 and above (and negative ones) are
- * formatted into one shared buffer that the next such call overwrites. */
+ * formatted into one buffer per thread that the thread's next such call overwrites. */
 const char *ModemErrorText(int32_t code);

@@ -225,6 +225,8 @@ uint32_t GetDatTime(DriverInstance *instance, uint32_t station)
     if (yearsSince1900 < 70)
         yearsSince1900 += 100;
     uint32_t seconds = 0;
+    // Times that do not fit the 32-bit calendar are illegal: say so rather than hand the
+    // history reader a wrapped start.
     if (!CalendarToSeconds(yearsSince1900 + 1900, month, day, hour, minute, 0, &seconds)) {
         KivErr(LOG_ERROR, "TRSLNK: GetDatTime() Start Date & Time '%s %s' out of range!", date, clock);
         return 0;

@@ -42,7 +42,7 @@ bool DevicePath(const char *name, char *path, size_t size, bool *nullDevice)
 void SetControlLines(SerialPort *port, uint16_t lineControl)
 {
     bool dtr = (lineControl & 0x0101) != 0 || (lineControl & 0x8000) != 0;
-    bool rts = (lineControl & 0x0202) != 0 || ((lineControl & 0x2000) == 0 && (lineControl & 0x1000) != 0);
+    bool rts = (lineControl & 0x0202) != 0 || (lineControl & 0x1000) != 0; // handshake before toggle
     (void)SerialSetModemLine(port, TIOCM_DTR, dtr);
     (void)SerialSetModemLine(port, TIOCM_RTS, rts);
 }
@@ -125,13 +125,15 @@ uint32_t DrainInput(PortHandle handle)
     uint32_t old = SetReadTimeout(handle, DRAIN_TIMEOUT);
     char block[DRAIN_BLOCK];
     uint32_t got = 0;
-    uint32_t rc;
+    int error;
+    // A read that finds nothing more before the time-out ends the drain as a success;
+    // only a failing system call makes the result 1.
     do
-        rc = ReadPort(handle, block, sizeof block, &got);
-    while (rc == PORT_OK && got == sizeof block);
+        error = SerialRead(port, block, sizeof block, PlatformScaledMs(port->readTimeoutMs.load()), &got);
+    while (error == 0 && got == sizeof block);
     if (old != 0 && SetReadTimeout(handle, old) == 0)
         return 1;
-    return rc == PORT_OK ? 0 : 1;
+    return error == 0 ? 0 : 1;
 }
 
 uint32_t WritePort(PortHandle handle, const void *buffer, uint32_t count, uint32_t *written)

@@ -244,11 +244,13 @@ const StationCase kStationCases[] = {
      "7 = '" + k65 + "', 'B'\n7 = 'A', '123456789'\n"                 // lengths
      "7 = '" + k65 + "', ''\n7 = '" + k65 + "', '123456789'\n"        // definition, then name, then code
      "256 = 'A', ''\n-5 = 'A', 'B'\n"                                 // the number comes first
-     "7 = '" + std::string(260, 'L') + "', 'B'\n",                    // cut inside the name: never closed
+     "7 = '" + std::string(260, 'L') + "', 'B'\n"                     // cut inside the name: never closed
+     "7 = 'A' junk , 'B'\n7 = 'A' , zz 'B'\n",                         // only blanks around the comma
      {{32, Station(kDefinition, 7, 1)}, {32, Station(kDefinition, 7, 2)}, {32, Station(kDefinition, 7, 3)},
       {32, Station(kDefinition, 7, 4)}, {32, Station(kDefinition, 7, 5)}, {32, Station(kNameLength, 7, 6)},
       {32, Station(kCodeLength, 7, 7)}, {32, Station(kDefinition, 7, 8)}, {32, Station(kNameLength, 7, 9)},
-      {32, Station(kNumber, 256, 10)}, {32, Illegal(11)}, {32, Station(kDefinition, 7, 12)}, {32, Illegal(13)}},
+      {32, Station(kNumber, 256, 10)}, {32, Illegal(11)}, {32, Station(kDefinition, 7, 12)}, {32, Illegal(13)},
+      {32, Station(kDefinition, 7, 14)}, {32, Station(kDefinition, 7, 15)}},
      7, nullptr, nullptr, 0},
     {"FirstDefinitionStays", "7 = 'FIRST', 'A'\n// again\n7 = 'SECOND', 'B'\n7 = 'THIRD', '123456789'\n",
      {{64, "TRSLNK> station 007 = 'FIRST', access code 'A'"},

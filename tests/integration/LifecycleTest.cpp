@@ -126,6 +126,12 @@ TEST_F(Lifecycle, EndDrvClosesThePortRemovesTheClientAndStopsTheThread)
     EXPECT_EQ(Count(LOG_TRACE, "TRSLNK> CloseCom() exited 0"), 1u);
     EXPECT_EQ(Count(LOG_TRACE, "TRSLNK> EndDrv() exited, 0"), 1u);
     EXPECT_EQ(Count(LOG_ERROR, "TrsLNK: DRV 1 Closing UpdateOnlineTagsThread()"), 1u) << trs_test::Dump();
+    // The thread ends when it learns that its client is gone, after EndDrv's own lines.
+    auto lines = trs_test::Lines();
+    auto at = [&](const std::string &text) {
+        return std::find_if(lines.begin(), lines.end(), [&](const kiv::LogLine &l) { return l.text == text; });
+    };
+    EXPECT_LT(at("TRSLNK> EndDrv() exited, 0"), at("TrsLNK: DRV 1 Closing UpdateOnlineTagsThread()"));
 }
 
 TEST_F(Lifecycle, EndDrvReportsAFailedClientRemoval)

@@ -119,14 +119,14 @@ TEST_F(OnlineTagsTest, ThreadWritesTheGatesAndEndsWhenTheClientGoes)
     EXPECT_TRUE(trs_test::WaitForLine(32, "TrsLNK: DRV 1 Closing UpdateOnlineTagsThread()", 10000))
         << trs_test::Dump();
     EXPECT_EQ(0u, instance->stopping.load());
-    StopOnlineTagsThread(instance);
+    JoinOnlineTagsThread(instance, true);
     EXPECT_EQ(nullptr, instance->onlineThread);
     EXPECT_EQ(V{1}, Written(1));
     EXPECT_EQ((V{0, 1}), Written(2));
     EXPECT_EQ(ThreadLines(true), Logged());
 }
 
-TEST_F(OnlineTagsTest, StopEndsTheThreadInEitherState)
+TEST_F(OnlineTagsTest, StoppedThreadTouchesNoStationAndEndsWithItsClient)
 {
     Host().SetWaitMsgPeriod(5);
     for (bool running : {false, true}) {
@@ -141,9 +141,28 @@ TEST_F(OnlineTagsTest, StopEndsTheThreadInEitherState)
         }
         StopOnlineTagsThread(instance);
         PlatformSetTimeScale(0.01);
-        EXPECT_EQ(1u, instance->stopping.load());
-        EXPECT_EQ(ThreadLines(running), Logged());
+        EXPECT_EQ(0u, instance->onlinePass.load());
+        // No pass runs any more: a change of state is not shown.
+        const size_t shown = Written(3).size();
+        State(3, 1);
+        usleep(50000);
+        EXPECT_EQ(shown, Written(3).size());
         EXPECT_TRUE(Host().ClientExists(client));
+        EXPECT_EQ(0u, trs_test::Count(32, "TrsLNK: DRV 1 Closing UpdateOnlineTagsThread()"))
+            << "the thread lives until its client goes";
+        State(3, 0);
+        if (running) {
+            // The client goes: the thread says so and ends by itself.
+            ASSERT_EQ(0, KivRmClient(client));
+            JoinOnlineTagsThread(instance, true);
+            ASSERT_EQ(0, KivMkClient("WIT_No_01", 1, 0, &client));
+            instance->clientId = client;
+        } else {
+            // The client could not be removed: the thread is made to end.
+            JoinOnlineTagsThread(instance, false);
+        }
+        EXPECT_EQ(nullptr, instance->onlineThread);
+        EXPECT_EQ(ThreadLines(running), Logged());
     }
 }
 

@@ -181,6 +181,8 @@ TEST_P(StoreDataTest, ValueAreaResultAndLog)
 {
     const StoreCase &c = GetParam();
     GateRig gate(nullptr, c.memoryType, c.gateType, c.address, c.blockLength);
+    if (c.blockLength == 0)
+        gate.gate.blockLength = 1; // a host reads a single gate with a block length of 1
     gate.Fill(0xEE);
     std::vector<char> reply(c.reply.begin(), c.reply.end());
     reply.push_back('\0');
