@@ -173,7 +173,9 @@ int main(int argc, char **argv)
         print(ids[index]);
     }
 
-    std::cout << "\nEndDrv: " << host.EndDrv() << "\n";
+    std::cout << "\nEnding the instance...\n";
+    uint32_t ended = host.EndDrv();
+    std::cout << "EndDrv: " << ended << "\n";
     std::cout << "\nTelegrams the station received:\n";
     for (const std::string &telegram : simulator.Telegrams())
         std::cout << "  " << Show(telegram) << "\n";
