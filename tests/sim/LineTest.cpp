@@ -179,6 +179,14 @@ TEST_F(SimLine, SplitReplyComesInTwoWrites) {
     });
     sim.InjectFault({FaultKind::Split, "IDENT?", 1, 20, 0, ""});
     EXPECT_EQ(client.Ask("IDENT?\t"), kIdent5);
+    // The second half can reach the client a moment before the line thread traces it.
+    for (int i = 0; i < 400; i++) {
+        {
+            std::lock_guard lock(mu);
+            if (sent.size() >= 2) break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
     std::lock_guard lock(mu);
     ASSERT_EQ(sent.size(), 2u);
     EXPECT_EQ(sent[0] + sent[1], kIdent5);
