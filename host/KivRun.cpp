@@ -71,6 +71,20 @@ void StoreSample(GateEntry &entry, kiv::GateSample sample)
     PushBounded(entry.state.history, std::move(sample), kiv::kMaxHistory);
 }
 
+// Runs `body` on a gate under the runtime's lock, once the status that a test may have
+// injected for the call and the gate's existence have been checked.
+template <typename Body> uint16_t OnGate(kiv::Call call, uint32_t gateId, Body &&body)
+{
+    Runtime::State &s = S();
+    std::lock_guard lock(s.mutex);
+    if (uint16_t failure = s.Failure(call, gateId))
+        return failure;
+    auto it = s.gates.find(gateId);
+    if (it == s.gates.end())
+        return kiv::kStatusNoGate;
+    return body(it->second);
+}
+
 } // namespace
 
 namespace kiv {
@@ -211,60 +225,45 @@ KIV_API uint16_t KivGetGateCount(uint8_t, uint32_t *count, uint32_t *unused1, ui
 
 KIV_API uint16_t KivGetGateDef(uint8_t, uint32_t gateId, void *definition)
 {
-    Runtime::State &s = S();
-    std::lock_guard lock(s.mutex);
-    if (uint16_t failure = s.Failure(Call::GetGateDef, gateId))
-        return failure;
-    auto it = s.gates.find(gateId);
-    if (it == s.gates.end())
-        return kiv::kStatusNoGate;
-    if (!definition)
-        return kiv::kStatusBadArgument;
-    const kiv::GateSpec &spec = it->second.state.spec;
-    auto *record = static_cast<unsigned char *>(definition);
-    memset(record, 0, KIV_GATEDEF_SIZE);
-    CopyBounded(reinterpret_cast<char *>(record + KIV_GATEDEF_NAME), KIV_GATEDEF_NAME_SIZE, spec.name);
-    memcpy(record + KIV_GATEDEF_RECORD, &spec.recordSetting, 4);
-    record[KIV_GATEDEF_SOURCE] = spec.sourceKind;
-    memcpy(record + KIV_GATEDEF_TYPE, &spec.type, 2);
-    uint32_t driverIndex = spec.drvNumber - 1u;
-    memcpy(record + KIV_GATEDEF_DRIVER, &driverIndex, 4);
-    CopyBounded(reinterpret_cast<char *>(record + KIV_GATEDEF_ADDRESS), KIV_GATEDEF_ADDRESS_SIZE, spec.address);
-    return kiv::kStatusOk;
+    return OnGate(Call::GetGateDef, gateId, [&](GateEntry &entry) -> uint16_t {
+        if (!definition)
+            return kiv::kStatusBadArgument;
+        const kiv::GateSpec &spec = entry.state.spec;
+        auto *record = static_cast<unsigned char *>(definition);
+        memset(record, 0, KIV_GATEDEF_SIZE);
+        CopyBounded(reinterpret_cast<char *>(record + KIV_GATEDEF_NAME), KIV_GATEDEF_NAME_SIZE, spec.name);
+        memcpy(record + KIV_GATEDEF_RECORD, &spec.recordSetting, 4);
+        record[KIV_GATEDEF_SOURCE] = spec.sourceKind;
+        memcpy(record + KIV_GATEDEF_TYPE, &spec.type, 2);
+        uint32_t driverIndex = spec.drvNumber - 1u;
+        memcpy(record + KIV_GATEDEF_DRIVER, &driverIndex, 4);
+        CopyBounded(reinterpret_cast<char *>(record + KIV_GATEDEF_ADDRESS), KIV_GATEDEF_ADDRESS_SIZE, spec.address);
+        return kiv::kStatusOk;
+    });
 }
 
 KIV_API uint16_t KivChangeGateDef(uint8_t, uint32_t gateId, const void *definition)
 {
-    Runtime::State &s = S();
-    std::lock_guard lock(s.mutex);
-    if (uint16_t failure = s.Failure(Call::ChangeGateDef, gateId))
-        return failure;
-    auto it = s.gates.find(gateId);
-    if (it == s.gates.end())
-        return kiv::kStatusNoGate;
-    if (!definition)
-        return kiv::kStatusBadArgument;
-    // Only the record setting is taken back; the other fields belong to the host.
-    memcpy(&it->second.state.spec.recordSetting, static_cast<const unsigned char *>(definition) + KIV_GATEDEF_RECORD, 4);
-    it->second.state.definitionChanges++;
-    return kiv::kStatusOk;
+    return OnGate(Call::ChangeGateDef, gateId, [&](GateEntry &entry) -> uint16_t {
+        if (!definition)
+            return kiv::kStatusBadArgument;
+        // Only the record setting is taken back; the other fields belong to the host.
+        memcpy(&entry.state.spec.recordSetting, static_cast<const unsigned char *>(definition) + KIV_GATEDEF_RECORD, 4);
+        entry.state.definitionChanges++;
+        return kiv::kStatusOk;
+    });
 }
 
 KIV_API uint16_t KivSetGateFlag(uint8_t, uint32_t gateId, uint32_t flag, uint32_t)
 {
-    Runtime::State &s = S();
-    std::lock_guard lock(s.mutex);
-    if (uint16_t failure = s.Failure(Call::SetGateFlag, gateId))
-        return failure;
-    auto it = s.gates.find(gateId);
-    if (it == s.gates.end())
-        return kiv::kStatusNoGate;
-    it->second.state.flags |= flag;
-    if (flag & KIV_FLAG_NO_SAMPLING) {
-        it->second.state.samplingOff = true;
-        it->second.state.spec.sampling = false;
-    }
-    return kiv::kStatusOk;
+    return OnGate(Call::SetGateFlag, gateId, [&](GateEntry &entry) -> uint16_t {
+        entry.state.flags |= flag;
+        if (flag & KIV_FLAG_NO_SAMPLING) {
+            entry.state.samplingOff = true;
+            entry.state.spec.sampling = false;
+        }
+        return kiv::kStatusOk;
+    });
 }
 
 KIV_API uint16_t KivGetGateVal(uint8_t, uint32_t kind, uint32_t gateId, double *value, uint32_t, uint32_t)
@@ -352,58 +351,43 @@ KIV_API uint16_t KivCook(uint8_t, uint32_t gateId, uint32_t raw, double *cooked)
 
 KIV_API uint16_t KivPutGateVal(uint8_t, uint32_t gateId, uint32_t two, double value, uint32_t timeStamp, uint32_t)
 {
-    Runtime::State &s = S();
-    std::lock_guard lock(s.mutex);
-    if (uint16_t failure = s.Failure(Call::PutGateVal, gateId))
-        return failure;
-    auto it = s.gates.find(gateId);
-    if (it == s.gates.end())
-        return kiv::kStatusNoGate;
-    if (it->second.state.spec.type == GATE_TYPE_TEXT)
-        return kiv::kStatusWrongType;
-    kiv::GateSample sample;
-    sample.value = value;
-    sample.timeStamp = timeStamp;
-    sample.good = two == 2;
-    StoreSample(it->second, std::move(sample));
-    return kiv::kStatusOk;
+    return OnGate(Call::PutGateVal, gateId, [&](GateEntry &entry) -> uint16_t {
+        if (entry.state.spec.type == GATE_TYPE_TEXT)
+            return kiv::kStatusWrongType;
+        kiv::GateSample sample;
+        sample.value = value;
+        sample.timeStamp = timeStamp;
+        sample.good = two == 2;
+        StoreSample(entry, std::move(sample));
+        return kiv::kStatusOk;
+    });
 }
 
 KIV_API uint16_t KivPutGateStr(uint8_t, uint32_t gateId, uint32_t two, const char *text, uint32_t timeStamp, uint32_t)
 {
-    Runtime::State &s = S();
-    std::lock_guard lock(s.mutex);
-    if (uint16_t failure = s.Failure(Call::PutGateStr, gateId))
-        return failure;
-    auto it = s.gates.find(gateId);
-    if (it == s.gates.end())
-        return kiv::kStatusNoGate;
-    if (!text)
-        return kiv::kStatusBadArgument;
-    if (it->second.state.spec.type != GATE_TYPE_TEXT)
-        return kiv::kStatusWrongType;
-    kiv::GateSample sample;
-    sample.text.assign(text, strnlen(text, VALUE_AREA_TEXT));
-    sample.timeStamp = timeStamp;
-    sample.good = two == 2;
-    StoreSample(it->second, std::move(sample));
-    return kiv::kStatusOk;
+    return OnGate(Call::PutGateStr, gateId, [&](GateEntry &entry) -> uint16_t {
+        if (!text)
+            return kiv::kStatusBadArgument;
+        if (entry.state.spec.type != GATE_TYPE_TEXT)
+            return kiv::kStatusWrongType;
+        kiv::GateSample sample;
+        sample.text.assign(text, strnlen(text, VALUE_AREA_TEXT));
+        sample.timeStamp = timeStamp;
+        sample.good = two == 2;
+        StoreSample(entry, std::move(sample));
+        return kiv::kStatusOk;
+    });
 }
 
 KIV_API uint16_t KivGateForceLogEx(uint8_t, uint32_t gateId, double value, uint32_t, uint32_t timeStamp, uint32_t)
 {
-    Runtime::State &s = S();
-    std::lock_guard lock(s.mutex);
-    if (uint16_t failure = s.Failure(Call::GateForceLogEx, gateId))
-        return failure;
-    auto it = s.gates.find(gateId);
-    if (it == s.gates.end())
-        return kiv::kStatusNoGate;
-    kiv::GateSample sample;
-    sample.value = value;
-    sample.timeStamp = timeStamp;
-    PushBounded(it->second.state.forcedLog, std::move(sample), kiv::kMaxForcedLog);
-    return kiv::kStatusOk;
+    return OnGate(Call::GateForceLogEx, gateId, [&](GateEntry &entry) -> uint16_t {
+        kiv::GateSample sample;
+        sample.value = value;
+        sample.timeStamp = timeStamp;
+        PushBounded(entry.state.forcedLog, std::move(sample), kiv::kMaxForcedLog);
+        return kiv::kStatusOk;
+    });
 }
 
 KIV_API uint16_t KivStartAlert(uint8_t clientId, const char *source, const char *text, uint32_t severity, uint32_t flags,
