@@ -286,7 +286,7 @@ uint32_t StoreData(RequestBlock *request, char *reply, uint32_t functionCode)
 {
     GateRequest *gate = static_cast<GateRequest *>(request->params);
     char gas[GAS_COPY_SIZE];
-    CopyGas(gas, gate->gas ? gate->gas : "");
+    CopyGas(gas, gate->gas);
     const bool block = functionCode != FN_SINGLE_READ;
     const uint32_t count = block ? gate->blockLength : 1;
 

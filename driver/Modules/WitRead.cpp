@@ -109,7 +109,7 @@ uint32_t BuildReadRequest(RequestBlock *request, char *buffer, uint32_t *command
     GateRequest *gate = GateOf(request);
     const GateAddress &address = gate->address;
     char gas[GAS_COPY_SIZE];
-    CopyGas(gas, gate->gas ? gate->gas : "");
+    CopyGas(gas, gate->gas);
     buffer[0] = '\0';
     StationRecord *record = RequestStation(instance, address.station, "DoRead", gas);
     if (!record)
@@ -160,7 +160,7 @@ uint32_t DoRead(RequestBlock *request, uint32_t functionCode)
     DriverInstance *instance = InstanceOf(request);
     GateRequest *gate = GateOf(request);
     char gas[GAS_COPY_SIZE];
-    CopyGas(gas, gate->gas ? gate->gas : "");
+    CopyGas(gas, gate->gas);
     const uint32_t station = gate->address.station;
     const uint32_t opened =
         OpenStationExchange(request, gas, "DoRead", "TRSLNK: DoBlockRead() InitStation() for 'Transperent mode' failed");
@@ -210,7 +210,7 @@ uint32_t SingleRead(RequestBlock *request)
     DriverInstance *instance = InstanceOf(request);
     GateRequest *gate = GateOf(request);
     char gas[GAS_COPY_SIZE];
-    CopyGas(gas, gate->gas ? gate->gas : "");
+    CopyGas(gas, gate->gas);
     const uint32_t memoryType = gate->address.memoryType;
 
     if (instance->modemMode && MemTypeFirst(memoryType) == 'M' && gate->address.station >= MODEM_GATE_STATION_OFFSET)

@@ -122,7 +122,7 @@ uint32_t BuildWriteRequest(RequestBlock *request, uint32_t)
     const GateAddress &address = gate->address;
     char *buffer = instance->txBuffer;
     char gas[GAS_COPY_SIZE];
-    CopyGas(gas, gate->gas ? gate->gas : "");
+    CopyGas(gas, gate->gas);
     buffer[0] = '\0';
 
     StationRecord *record = StationOf(instance, address.station);
@@ -202,7 +202,7 @@ uint32_t DoWrite(RequestBlock *request, uint32_t functionCode)
     DriverInstance *instance = InstanceOf(request);
     GateRequest *gate = GateOf(request);
     char gas[GAS_COPY_SIZE];
-    CopyGas(gas, gate->gas ? gate->gas : "");
+    CopyGas(gas, gate->gas);
     const uint32_t station = gate->address.station;
     const uint32_t opened =
         OpenStationExchange(request, gas, "DoWrite", "TRSLNK: DoBlockWrite() InitStation() for 'Transperent mode' failed");
@@ -240,7 +240,7 @@ uint32_t SingleWrite(RequestBlock *request)
     DriverInstance *instance = InstanceOf(request);
     GateRequest *gate = GateOf(request);
     char gas[GAS_COPY_SIZE];
-    CopyGas(gas, gate->gas ? gate->gas : "");
+    CopyGas(gas, gate->gas);
     KivErr(LOG_PROGRESS, "TRSLNK: SingleWrite() Writing to tag %s", gas);
     const uint32_t memoryType = gate->address.memoryType;
 

@@ -42,6 +42,7 @@ void NormaliseResourceName(char *source, char *target, size_t targetSize);
 uint32_t SingleParse(RequestBlock *request);
 uint32_t BlockParse(RequestBlock *request);
 
-/* Copy of a gate address string for log lines: at most 32 characters, cut safely. */
+/* Copy of a gate address string for log lines: at most 32 characters, cut safely; a
+ * null string gives an empty copy. */
 enum { GAS_COPY_SIZE = 33 };
 void CopyGas(char (&target)[GAS_COPY_SIZE], const char *gas);

@@ -66,7 +66,7 @@ size_t WrittenTextLength(const GateRequest *gate)
 
 void UpperGas(char (&target)[GAS_COPY_SIZE], const char *gas)
 {
-    CopyGas(target, gas ? gas : "");
+    CopyGas(target, gas);
     for (char *c = target; *c; c++)
         *c = static_cast<char>(toupper(static_cast<unsigned char>(*c)));
 }
@@ -99,7 +99,7 @@ uint32_t WriteWStationDateTime(RequestBlock *request)
     DriverInstance *instance = InstanceOf(request);
     GateRequest *gate = GateOf(request);
     char gas[GAS_COPY_SIZE];
-    CopyGas(gas, gate->gas ? gate->gas : "");
+    CopyGas(gas, gate->gas);
 
     // An exchange must never run unserialised: without the bus the clock is not set.
     if (ReqSem(instance) != 0)
