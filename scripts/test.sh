@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what the build needs (once), then builds and runs the test suite:
-#   scripts/test.sh             normal build, then ASan+UBSan, then TSan
-#   scripts/test.sh --quick     normal build only
+#   scripts/test.sh             Release build (GCC), then ASan+UBSan, then TSan (Clang)
+#   scripts/test.sh --quick     Release build only
 #   scripts/test.sh --extended  all of the above plus the fuzz smoke job (Clang)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -20,7 +20,7 @@ jobs=$(nproc)
 run_suite() { # name build-type [extra cmake args]
   local name=$1 type=$2; shift 2
   echo "=== $name ==="
-  cmake -S . -B "build/$name" -G Ninja -DCMAKE_BUILD_TYPE="$type" "$@" >/dev/null
+  cmake -S . -B "build/$name" -G Ninja -DCMAKE_BUILD_TYPE="$type" -DTRS_BUILD_TESTS=ON "$@" >/dev/null
   cmake --build "build/$name" -j "$jobs"
   (cd "build/$name" && ctest -j "$jobs" --output-on-failure --timeout 300) | tee "build/$name-ctest.log"
   local summary
@@ -33,7 +33,7 @@ run_suite() { # name build-type [extra cmake args]
 passed_total=0
 failed_total=0
 
-run_suite debug Debug
+run_suite release Release -DTRS_BUILD_BENCH=ON
 if [ "$mode" != quick ]; then
   run_suite asan Asan -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DTRS_BUILD_BENCH=OFF
   run_suite tsan Tsan -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DTRS_BUILD_BENCH=OFF
@@ -49,6 +49,17 @@ if [ "$mode" = extended ]; then
     mkdir -p "build/fuzz/corpus/$(basename "$f")"
     "$f" -max_total_time=60 -print_final_stats=1 "build/fuzz/corpus/$(basename "$f")" 2>&1 | tail -n 12
   done
+fi
+
+# The size of the suite against the code it tests (non-blank lines), kept in view.
+count_lines() {
+  git ls-files -co --exclude-standard -- "$@" 2>/dev/null | grep -E '\.(c|cc|cpp|h|hpp|py|sh)$' |
+    xargs -r cat 2>/dev/null | grep -c -v '^[[:space:]]*$' || true
+}
+test_lines=$(count_lines tests)
+code_lines=$(count_lines driver platform host dialx sim tools scripts)
+if [ "${code_lines:-0}" -gt 0 ]; then
+  echo "test share: ${test_lines} test lines / ${code_lines} code lines = $((100 * test_lines / code_lines))%"
 fi
 
 # One closing line for the whole run: every configuration's tests together.

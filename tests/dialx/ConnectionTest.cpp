@@ -309,11 +309,11 @@ TEST_F(ConnectionTest, ParallelExchangesKeepTheirOwnBytes)
                         continue;
                     }
                 }
-                std::string request = "T" + std::to_string(t) + "R" + std::to_string(round) + "\r";
+                std::string request = std::string("T").append(std::to_string(t)).append("R").append(std::to_string(round)).append("\r");
                 if (DIALX_Send(ref, request.data(), static_cast<uint32_t>(request.size())) != DIALX_OK ||
                     ReadUpTo(peer, request.size(), 2000) != request)
                     failures++;
-                std::string answer = "A" + request;
+                std::string answer = std::string("A").append(request);
                 WriteAll(peer, answer);
                 std::string got;
                 if (ReceiveBytes(ref, answer.size(), got) != DIALX_OK || got != answer)
