@@ -1,4 +1,6 @@
 // Station configuration from a TOML file (format in docs/SIMULATOR.md).
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <set>
 
@@ -6,6 +8,7 @@
 
 #include "sim/Config.h"
 #include "sim/Protocol.h"
+#include "sim/Records.h"
 
 namespace trs::sim {
 
@@ -86,10 +89,182 @@ Resource ResourceFrom(const toml::table &table, const std::string &where) {
     return r;
 }
 
+int64_t Integer(const toml::table &table, const char *key, const std::string &where, int64_t low, int64_t high,
+                int64_t fallback) {
+    return table.contains(key) ? Integer(table, key, where, low, high) : fallback;
+}
+
+char Character(const toml::table &table, const char *key, const std::string &where, char fallback) {
+    const std::string text = Text(table, key, where, std::string(1, fallback));
+    if (text.size() != 1) Fail(where, std::string(key) + " must be one character");
+    return text[0];
+}
+
+// Absent: zero, which the station turns into its clock when it is added.
+StationTime Time(const toml::table &table, const char *key, const std::string &where) {
+    if (!table.contains(key)) return StationTime{};
+    auto time = ParseStationTime(Text(table, key, where, ""));
+    if (!time) Fail(where, std::string(key) + " must be a time like \"2003-12-15 12:00:00\"");
+    return *time;
+}
+
+// A state or sample value as the station writes it: text as given, numbers with the
+// station's decimal character.
+std::string Sample(const toml::node &node, const std::string &where, bool decimalPoint) {
+    if (node.is_string()) {
+        const std::string text = *node.value<std::string>();
+        if (text.find_first_of("\t\r\x02\x03\x1b") != std::string::npos)
+            Fail(where, "a value must not hold TAB, CR, STX, ETX or ESC");
+        return text;
+    }
+    if (node.is_integer()) return std::to_string(*node.value<int64_t>());
+    if (node.is_floating_point()) {
+        char text[64];
+        std::snprintf(text, sizeof text, "%.15g", *node.value<double>());
+        std::string value = text;
+        if (!decimalPoint) std::replace(value.begin(), value.end(), '.', ',');
+        return value;
+    }
+    Fail(where, "a value must be a string or a number");
+}
+
+std::vector<std::string> Samples(const toml::table &table, const char *key, const std::string &where,
+                                 bool decimalPoint) {
+    std::vector<std::string> list;
+    const toml::node *node = table.get(key);
+    if (!node) return list;
+    if (!node->is_array() || node->as_array()->empty()) Fail(where, std::string(key) + " must be a non-empty array");
+    for (const auto &item : *node->as_array()) list.push_back(Sample(item, where + ", " + key, decimalPoint));
+    return list;
+}
+
+EventJournal JournalFrom(const toml::table &station, const std::string &where, bool decimalPoint) {
+    EventJournal journal;
+    if (const toml::node *node = station.get("journal")) {
+        const std::string at = where + ", journal";
+        if (!node->is_table()) Fail(at, "must be a table ([station.journal])");
+        const toml::table &t = *node->as_table();
+        CheckKeys(t, {"capacity", "first_number", "every_ms", "resource", "states"}, at);
+        journal.capacity = static_cast<size_t>(Integer(t, "capacity", at, 1, 9999, 1000));
+        journal.nextNumber = static_cast<uint16_t>(Integer(t, "first_number", at, 1, 9999, 1));
+        journal.generator.everyMs = static_cast<uint32_t>(Integer(t, "every_ms", at, 0, 86400000, 0));
+        journal.generator.resource = static_cast<uint16_t>(Integer(t, "resource", at, 0, 999, 1));
+        if (t.contains("states")) journal.generator.states = Samples(t, "states", at, decimalPoint);
+    }
+    if (const toml::node *node = station.get("events")) {
+        if (!node->is_array_of_tables()) Fail(where, "events must be an array of tables ([[station.events]])");
+        size_t n = 0;
+        for (const auto &item : *node->as_array()) {
+            const std::string at = where + ", event " + std::to_string(++n);
+            const toml::table &t = *item.as_table();
+            CheckKeys(t, {"number", "time", "code", "word1", "resource", "word2", "mark", "state", "word3", "word4"},
+                      at);
+            Event e;
+            e.number = static_cast<uint16_t>(Integer(t, "number", at, 1, 9999, 0));
+            e.time = Time(t, "time", at);
+            e.code = static_cast<uint16_t>(Integer(t, "code", at, 0, 9999, 0));
+            e.word1 = Text(t, "word1", at, "");
+            e.resource = static_cast<uint16_t>(Integer(t, "resource", at, 0, 999));
+            e.word2 = Text(t, "word2", at, "");
+            e.mark = Character(t, "mark", at, e.mark);
+            const toml::node *state = t.get("state");
+            if (!state) Fail(at, "state must be given");
+            e.state = Sample(*state, at + ", state", decimalPoint);
+            e.word3 = Text(t, "word3", at, "");
+            e.word4 = Text(t, "word4", at, "");
+            journal.events.push_back(std::move(e));
+        }
+    }
+    NumberEvents(journal, true);
+    return journal;
+}
+
+// "15 min", "2 h", "3 d", "day" or "external".
+bool ParsePeriod(const std::string &text, HistoryTrace &trace) {
+    if (text == "external") {
+        trace.periodCount = 0;
+        return true;
+    }
+    if (text == "day") {
+        trace.periodCount = 1;
+        trace.periodUnit = '4';
+        return true;
+    }
+    const size_t blank = text.find(' ');
+    if (blank == std::string::npos) return false;
+    const std::string unit = text.substr(blank + 1);
+    uint64_t count = 0;
+    if (!ParseUnsigned(text.substr(0, blank), count, 5) || count == 0 || count > 65535) return false;
+    if (unit != "min" && unit != "h" && unit != "d") return false;
+    trace.periodCount = static_cast<uint16_t>(count);
+    trace.periodUnit = unit == "min" ? '1' : unit == "h" ? '2' : '3';
+    return true;
+}
+
+HistoryTrace TraceFrom(const toml::table &t, const std::string &where, bool decimalPoint) {
+    CheckKeys(t,
+              {"number", "resource", "mode", "period", "period_count", "period_unit", "field6", "field7", "field8",
+               "field9", "field10", "newest", "values", "samples", "cycle", "grow", "tick_ms", "capacity", "records"},
+              where);
+    HistoryTrace trace;
+    trace.number = static_cast<uint16_t>(Integer(t, "number", where, 1, 80));
+    trace.resource = Text(t, "resource", where, "");
+    if (trace.resource.empty() || trace.resource.find(' ') != std::string::npos)
+        Fail(where, "resource must be one word, e.g. \"RA5\"");
+    trace.mode = Character(t, "mode", where, trace.mode);
+    if (t.contains("period") && (t.contains("period_count") || t.contains("period_unit")))
+        Fail(where, "give either period or period_count and period_unit, not both");
+    if (t.contains("period") && !ParsePeriod(Text(t, "period", where, ""), trace))
+        Fail(where, "period must be like \"15 min\", \"2 h\", \"1 d\", \"day\" or \"external\"");
+    trace.periodCount = static_cast<uint16_t>(Integer(t, "period_count", where, 0, 65535, trace.periodCount));
+    trace.periodUnit = Character(t, "period_unit", where, trace.periodUnit);
+    if (trace.periodUnit < '1' || trace.periodUnit > '4') Fail(where, "period_unit must be \"1\" to \"4\"");
+    trace.field6 = Character(t, "field6", where, trace.field6);
+    trace.field7 = Text(t, "field7", where, trace.field7);
+    trace.field8 = Text(t, "field8", where, trace.field8);
+    trace.field9 = Character(t, "field9", where, trace.field9);
+    trace.field10 = Text(t, "field10", where, trace.field10);
+    trace.newest = Time(t, "newest", where);
+    trace.capacity = static_cast<size_t>(Integer(t, "capacity", where, 1, 100000, 4096));
+    trace.cycle = Samples(t, "cycle", where, decimalPoint);
+    if (t.contains("grow") && t.contains("tick_ms")) Fail(where, "give either grow or tick_ms, not both");
+    trace.tickMs = static_cast<uint32_t>(Integer(t, "tick_ms", where, 1, 86400000, 0));
+    if (trace.External()) {
+        for (const char *key : {"values", "samples", "grow", "newest"})
+            if (t.contains(key)) Fail(where, std::string(key) + " needs a periodic trace");
+        if (const toml::node *node = t.get("records")) {
+            if (!node->is_array_of_tables()) Fail(where, "records must be an array of tables");
+            for (const auto &item : *node->as_array()) {
+                const std::string at = where + ", record " + std::to_string(trace.records.size() + 1);
+                const toml::table &r = *item.as_table();
+                CheckKeys(r, {"time", "value"}, at);
+                if (!r.contains("time") || !r.contains("value")) Fail(at, "a record needs time and value");
+                trace.records.push_back({Time(r, "time", at), Sample(*r.get("value"), at, decimalPoint)});
+            }
+            std::stable_sort(trace.records.begin(), trace.records.end(),
+                             [](const TraceRecord &a, const TraceRecord &b) { return a.time > b.time; });
+        }
+        return trace;
+    }
+    if (t.contains("records")) Fail(where, "records need an external-clock trace (period = \"external\")");
+    if (t.contains("values") && t.contains("samples")) Fail(where, "give either values or samples, not both");
+    trace.values = Samples(t, "values", where, decimalPoint);
+    if (t.contains("samples")) {
+        // The oldest sample takes the cycle's first value; growth goes on from there.
+        const auto count = static_cast<size_t>(Integer(t, "samples", where, 0, 100000));
+        const auto &cycle = GrowthCycle(trace);
+        for (size_t i = count; i-- > 0;) trace.values.push_back(cycle[i % cycle.size()]);
+        trace.cycleNext = count % cycle.size();
+    }
+    if (Flag(t, "grow", where)) // a real period of more than 49 days waits the longest a tick can
+        trace.tickMs = static_cast<uint32_t>(std::min<uint64_t>(trace.PeriodSeconds() * 1000ull, UINT32_MAX));
+    return trace;
+}
+
 StationConfig StationFrom(const toml::table &table, const std::string &where) {
     CheckKeys(table,
               {"identity", "name", "access_code", "secondary", "require_logon", "strict_variables", "decimal_point",
-               "clock_offset", "variables", "resources"},
+               "clock_offset", "variables", "resources", "journal", "events", "traces"},
               where);
     StationConfig s;
     s.identity = static_cast<uint32_t>(Integer(table, "identity", where, 1, 999));
@@ -120,6 +295,17 @@ StationConfig StationFrom(const toml::table &table, const std::string &where) {
             uint32_t address = static_cast<uint32_t>(Integer(t, "address", at, 0, 65535));
             if (s.resources.count(address)) Fail(at, "address " + std::to_string(address) + " given twice");
             s.resources[address] = ResourceFrom(t, at);
+        }
+    }
+    s.journal = JournalFrom(table, where, s.decimalPoint);
+    if (const toml::node *list = table.get("traces")) {
+        if (!list->is_array_of_tables()) Fail(where, "traces must be an array of tables ([[station.traces]])");
+        size_t n = 0;
+        for (const auto &item : *list->as_array()) {
+            const std::string at = where + ", trace " + std::to_string(++n);
+            HistoryTrace trace = TraceFrom(*item.as_table(), at, s.decimalPoint);
+            if (s.traces.count(trace.number)) Fail(at, "number " + std::to_string(trace.number) + " given twice");
+            s.traces[trace.number] = std::move(trace);
         }
     }
     return s;

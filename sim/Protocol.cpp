@@ -6,18 +6,13 @@
 #include <cstdio>
 #include <ctime>
 
+#include "sim/Records.h"
+
 namespace trs::sim {
 
 namespace {
 
-constexpr uint32_t kOk = 0, kUnknownCommand = 128, kSyntax = 129, kChecksum = 130,
-                   kAccess = 132, kParameter = 133, kUnknownVariable = 140;
-
-std::string Status(uint32_t code) {
-    char text[32];
-    std::snprintf(text, sizeof text, "STATUT\t%03u\t", code);
-    return text;
-}
+constexpr uint32_t kOk = 0, kUnknownCommand = 128, kChecksum = 130, kAccess = 132, kUnknownVariable = 140;
 
 std::vector<std::string> SplitTabs(const std::string &payload) {
     std::vector<std::string> fields;
@@ -34,16 +29,6 @@ std::vector<std::string> SplitTabs(const std::string &payload) {
     return fields; // a payload ending in TAB leaves an empty last field
 }
 
-bool ParseUnsigned(const std::string &text, uint64_t &value, size_t maxDigits = 9) {
-    if (text.empty() || text.size() > maxDigits) return false;
-    value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return false;
-        value = value * 10 + static_cast<uint64_t>(c - '0');
-    }
-    return true;
-}
-
 bool ParseSigned(const std::string &text, int64_t &value) {
     bool hasSign = !text.empty() && (text[0] == '-' || text[0] == '+');
     uint64_t magnitude = 0;
@@ -53,7 +38,8 @@ bool ParseSigned(const std::string &text, int64_t &value) {
 }
 
 bool IsDataCommand(const std::string &command) {
-    static const char *const kData[] = {"ETAT?", "VAR?", "DATE?", "TIME?", "ETAT!", "VAR!", "TIME!", "DATE!"};
+    static const char *const kData[] = {"ETAT?", "VAR?", "DATE?", "TIME?", "ETAT!", "VAR!", "TIME!", "DATE!",
+                                        "J?",    "TP?",  "T?"};
     return std::any_of(std::begin(kData), std::end(kData), [&](const char *c) { return command == c; });
 }
 
@@ -80,7 +66,7 @@ StationConfig *LineStation(std::vector<StationConfig> &stations, const LineState
 }
 
 // Station clock as local calendar time.
-std::tm StationTime(const StationConfig &station, std::chrono::system_clock::time_point now) {
+std::tm StationCalendar(const StationConfig &station, std::chrono::system_clock::time_point now) {
     std::time_t t = std::chrono::system_clock::to_time_t(now) + static_cast<std::time_t>(station.clockOffset.count());
     std::tm tm{};
     localtime_r(&t, &tm);
@@ -217,7 +203,7 @@ std::string VarWrite(StationConfig &station, const std::vector<std::string> &arg
 std::string ClockRead(const StationConfig &station, bool date, const std::vector<std::string> &args,
                       std::chrono::system_clock::time_point now) {
     if (!args.empty()) return Status(kSyntax);
-    std::tm tm = StationTime(station, now);
+    std::tm tm = StationCalendar(station, now);
     char text[48];
     if (date)
         std::snprintf(text, sizeof text, "DATE=\t%02u/%02u/%02u\t", static_cast<unsigned>(tm.tm_mday),
@@ -232,7 +218,7 @@ std::string ClockWrite(StationConfig &station, bool date, const std::vector<std:
                        std::chrono::system_clock::time_point now) {
     unsigned p[3];
     if (args.size() != 1 || !ParseTriple(args[0], date ? '/' : ':', p)) return Status(kSyntax);
-    std::tm tm = StationTime(station, now);
+    std::tm tm = StationCalendar(station, now);
     if (date) {
         if (p[0] < 1 || p[0] > 31 || p[1] < 1 || p[1] > 12) return Status(kParameter);
         tm.tm_mday = static_cast<int>(p[0]);
@@ -249,6 +235,29 @@ std::string ClockWrite(StationConfig &station, bool date, const std::vector<std:
 }
 
 } // namespace
+
+std::string Status(uint32_t code) {
+    char text[32];
+    std::snprintf(text, sizeof text, "STATUT\t%03u\t", code);
+    return text;
+}
+
+bool ParseUnsigned(const std::string &text, uint64_t &value, size_t maxDigits) {
+    if (text.empty() || text.size() > maxDigits) return false;
+    value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        value = value * 10 + static_cast<uint64_t>(c - '0');
+    }
+    return true;
+}
+
+StationTime StationClock(const StationConfig &station, std::chrono::system_clock::time_point now) {
+    const std::tm tm = StationCalendar(station, now);
+    auto field = [](int value) { return static_cast<unsigned>(value); };
+    return MakeStationTime(tm.tm_year + 1900, field(tm.tm_mon + 1), field(tm.tm_mday), field(tm.tm_hour),
+                           field(tm.tm_min), field(tm.tm_sec));
+}
 
 VarKind KindOf(const std::string &letters) {
     static const char *const kInteger[] = {"AI", "AO", "BR", "BX", "DI", "DO", "EA", "ET", "ST", "VE", "VX", "WR", "WX"};
@@ -373,6 +382,12 @@ Answer Respond(std::vector<StationConfig> &stations, LineState &line, const std:
         answer.reply = Var(*station, args);
     } else if (cmd == "VAR!") {
         answer.reply = VarWrite(*station, args);
+    } else if (cmd == "J?") {
+        answer.reply = JournalReply(*station, args);
+    } else if (cmd == "TP?") {
+        answer.reply = TraceListReply(*station, args);
+    } else if (cmd == "T?") {
+        answer.reply = TraceReply(*station, args);
     } else if (cmd == "DATE?" || cmd == "TIME?") {
         answer.reply = ClockRead(*station, cmd == "DATE?", args, now);
     } else {

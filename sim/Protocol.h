@@ -57,5 +57,13 @@ Answer Respond(std::vector<StationConfig> &stations, LineState &line, const std:
                bool checksumOk, std::chrono::system_clock::time_point now);
 
 inline constexpr size_t kMaxCount = 1000; // most values one ETAT? or VAR? may ask for
+inline constexpr uint32_t kSyntax = 129, kParameter = 133;
+
+// "STATUT\t%03u\t"
+std::string Status(uint32_t code);
+// Decimal digits only, at most maxDigits of them.
+bool ParseUnsigned(const std::string &text, uint64_t &value, size_t maxDigits = 9);
+// The station clock (computer's clock plus the station's offset) as wall-clock time.
+StationTime StationClock(const StationConfig &station, std::chrono::system_clock::time_point now);
 
 } // namespace trs::sim

@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "sim/Protocol.h"
+#include "sim/Records.h"
 
 namespace trs::sim {
 
@@ -72,13 +73,45 @@ struct Simulator::Impl {
     std::thread acceptThread;
     int stopPipe[2] = {-1, -1}; // readable once Stop() runs: wakes every poll
 
+    // Growth of journals and traces: one thread, started when a station first has something
+    // that grows, running until the simulator goes. Its state is guarded by mu.
+    std::thread growthThread;
+    std::condition_variable growthCv;
+    bool growthStop = false;
+    // When the next step is due, by (identity, 0 for the journal generator or trace number).
+    std::map<std::pair<uint32_t, uint32_t>, std::chrono::steady_clock::time_point> due;
+
     Impl() {
         if (::pipe2(stopPipe, O_CLOEXEC | O_NONBLOCK) != 0) stopPipe[0] = stopPipe[1] = -1;
     }
     ~Impl() {
+        {
+            std::lock_guard lock(mu);
+            growthStop = true;
+        }
+        growthCv.notify_all();
+        if (growthThread.joinable()) growthThread.join();
         CloseFd(stopPipe[0]);
         CloseFd(stopPipe[1]);
     }
+
+    // Under mu.
+    StationConfig *Find(uint32_t identity) {
+        for (auto &s : stations)
+            if (s.identity == identity) return &s;
+        return nullptr;
+    }
+    // Under mu: the station's growth starts afresh with its (new) configuration.
+    void Regrow(const StationConfig &station, std::optional<uint32_t> only = std::nullopt) {
+        const uint32_t id = station.identity;
+        if (only)
+            due.erase({id, *only});
+        else
+            due.erase(due.lower_bound({id, 0}), due.lower_bound({id + 1, 0}));
+        if (Grows(station) && !growthThread.joinable()) growthThread = std::thread([this] { GrowthLoop(); });
+        growthCv.notify_all();
+    }
+    void GrowthLoop();
 
     // Sleeps ms milliseconds; false when Stop() cut the wait short.
     bool Pause(uint32_t ms) const {
@@ -119,6 +152,39 @@ struct Simulator::Impl {
     void StartLine(int fd, int slaveFd, std::optional<uint32_t> primary);
     void AcceptLoop();
 };
+
+void Simulator::Impl::GrowthLoop() {
+    using namespace std::chrono;
+    constexpr int kMostSteps = 1000; // a stalled simulator skips ahead instead of flooding the journal
+    std::unique_lock lock(mu);
+    while (!growthStop) {
+        const auto now = steady_clock::now();
+        const auto wall = system_clock::now();
+        auto wake = now + seconds(1);
+        bool changed = false;
+        for (auto &s : stations) {
+            auto step = [&](uint32_t key, uint32_t everyMs, auto &&grow) {
+                if (everyMs == 0) return;
+                const milliseconds period(everyMs);
+                auto &when = due.try_emplace({s.identity, key}, now + period).first->second;
+                for (int n = 0; when <= now; when += period) {
+                    if (++n > kMostSteps) {
+                        when = now + period;
+                        break;
+                    }
+                    grow();
+                    changed = true;
+                }
+                wake = std::min(wake, when);
+            };
+            step(0, s.journal.generator.everyMs, [&] { GenerateEvent(s.journal, StationClock(s, wall)); });
+            for (auto &[number, trace] : s.traces)
+                step(number, trace.tickMs, [&, t = &trace] { GrowTrace(*t, StationClock(s, wall)); });
+        }
+        if (changed) cv.notify_all();
+        growthCv.wait_until(lock, wake);
+    }
+}
 
 void Simulator::Impl::HandleFrame(Line &line, const std::string &frame) {
     if (frame.empty()) return; // a lone CR carries nothing to answer
@@ -440,13 +506,10 @@ void Simulator::AddStation(const StationConfig &station) {
     std::map<std::string, std::string> variables;
     for (auto &[token, value] : copy.variables) variables[CanonicalToken(token)] = value;
     copy.variables = std::move(variables);
-    for (auto &s : impl_->stations) {
-        if (s.identity == station.identity) {
-            s = std::move(copy);
-            return;
-        }
-    }
-    impl_->stations.push_back(std::move(copy));
+    Settle(copy, StationClock(copy, std::chrono::system_clock::now()));
+    StationConfig *existing = impl_->Find(station.identity);
+    StationConfig &stored = existing ? (*existing = std::move(copy)) : impl_->stations.emplace_back(std::move(copy));
+    impl_->Regrow(stored);
 }
 
 std::optional<StationConfig> Simulator::Station(uint32_t identity) const {
@@ -491,6 +554,85 @@ std::optional<Resource> Simulator::GetResource(uint32_t identity, uint32_t addre
         if (it != s.resources.end()) return it->second;
     }
     return std::nullopt;
+}
+
+uint16_t Simulator::RecordEvent(uint32_t identity, Event e) {
+    uint16_t number = 0;
+    {
+        std::lock_guard lock(impl_->mu);
+        if (StationConfig *s = impl_->Find(identity))
+            number = AppendEvent(s->journal, std::move(e), StationClock(*s, std::chrono::system_clock::now()));
+    }
+    impl_->cv.notify_all();
+    return number;
+}
+
+std::vector<Event> Simulator::Journal(uint32_t identity) const {
+    std::lock_guard lock(impl_->mu);
+    const StationConfig *s = impl_->Find(identity);
+    return s ? std::vector<Event>(s->journal.events.begin(), s->journal.events.end()) : std::vector<Event>{};
+}
+
+void Simulator::SetJournal(uint32_t identity, std::vector<Event> events) {
+    {
+        std::lock_guard lock(impl_->mu);
+        StationConfig *s = impl_->Find(identity);
+        if (!s) return;
+        s->journal.events.assign(std::make_move_iterator(events.begin()), std::make_move_iterator(events.end()));
+        NumberEvents(s->journal, true);
+        Settle(*s, StationClock(*s, std::chrono::system_clock::now()));
+    }
+    impl_->cv.notify_all();
+}
+
+void Simulator::SetNextEventNumber(uint32_t identity, uint16_t number) {
+    std::lock_guard lock(impl_->mu);
+    StationConfig *s = impl_->Find(identity);
+    if (s && number >= 1 && number <= 9999) s->journal.nextNumber = number;
+}
+
+void Simulator::SetHistoryTrace(uint32_t identity, const HistoryTrace &trace) {
+    {
+        std::lock_guard lock(impl_->mu);
+        StationConfig *s = impl_->Find(identity);
+        if (!s) return;
+        s->traces[trace.number] = trace;
+        Settle(*s, StationClock(*s, std::chrono::system_clock::now()));
+        impl_->Regrow(*s, trace.number);
+    }
+    impl_->cv.notify_all();
+}
+
+std::optional<HistoryTrace> Simulator::GetHistoryTrace(uint32_t identity, uint16_t number) const {
+    std::lock_guard lock(impl_->mu);
+    const StationConfig *s = impl_->Find(identity);
+    if (!s) return std::nullopt;
+    auto it = s->traces.find(number);
+    if (it == s->traces.end()) return std::nullopt;
+    return it->second;
+}
+
+bool Simulator::AddSample(uint32_t identity, uint16_t number, const std::string &value,
+                          std::optional<StationTime> time) {
+    {
+        std::lock_guard lock(impl_->mu);
+        StationConfig *s = impl_->Find(identity);
+        if (!s) return false;
+        auto it = s->traces.find(number);
+        if (it == s->traces.end()) return false;
+        AppendSample(it->second, value, time, StationClock(*s, std::chrono::system_clock::now()));
+    }
+    impl_->cv.notify_all();
+    return true;
+}
+
+bool Simulator::WaitForStation(uint32_t identity, const std::function<bool(const StationConfig &)> &condition,
+                               std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(impl_->mu);
+    return impl_->cv.wait_for(lock, timeout, [&] {
+        const StationConfig *s = impl_->Find(identity);
+        return s && condition(*s);
+    });
 }
 
 void Simulator::InjectFault(const Fault &fault) {

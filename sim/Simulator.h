@@ -4,10 +4,14 @@
 // and CR, the wake-up sequence, the STX/ETX transparent channel of secondary stations,
 // IDENT?, ACCES, and the data commands of its data model. Fault injection lets a test
 // make it silent, corrupt, slow or refusing. It keeps a log of every telegram received.
+// Each station also keeps an event journal (J?) and history traces (TP?, T?), which can
+// grow on their own while the simulator runs.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
+#include <ctime>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -21,6 +25,74 @@ namespace trs::sim {
 struct Resource {
     char state = '.';                       // '.', 'A' or 'P'
     std::string field = "          :    0"; // exactly 16 characters
+};
+
+// Times of events and samples are the station's wall-clock time (local time, no zone).
+using StationTime = std::chrono::local_seconds;
+
+// One entry of the event journal. Texts may hold blanks; an empty text goes out as "-".
+struct Event {
+    uint16_t number = 0;     // 1..9999, given by the station when it records the event
+    StationTime time{};      // zero = the station clock at the moment of recording
+    uint16_t code = 0;       // the 4-digit number field (0..9999)
+    std::string word1{};
+    uint16_t resource = 0;   // 0..999
+    std::string word2{};
+    char mark = '-';
+    std::string state = "0"; // "1", "0", "Level:12,5", "Pump running"
+    std::string word3{}, word4{};
+    bool operator==(const Event &) const = default;
+};
+
+// Records an event every `everyMs` milliseconds while the simulator runs.
+struct EventGenerator {
+    uint32_t everyMs = 0; // 0 = off
+    uint16_t resource = 1;
+    std::vector<std::string> states{"1", "0"}; // taken in turn
+    size_t next = 0;                             // index of the next state
+};
+
+struct EventJournal {
+    std::deque<Event> events{}; // oldest first
+    size_t capacity = 1000;     // 1..9999; the oldest events are dropped beyond it
+    uint16_t nextNumber = 1;    // the number the next recorded event gets (9999 is followed by 1)
+    EventGenerator generator{};
+};
+
+// One sample of an external-clock trace.
+struct TraceRecord {
+    StationTime time{};
+    std::string value{}; // as the station writes it: "12,5"
+    bool operator==(const TraceRecord &) const = default;
+};
+
+// A history trace: one resource sampled at a fixed period, or on an external clock.
+struct HistoryTrace {
+    uint16_t number = 1;          // 1..80
+    char mode = 'M';              // 'A' = stopped, anything else running
+    std::string resource = "RA1"; // as the station writes it: "RA5", "AI12"
+    uint16_t periodCount = 15;    // 0 = external clock
+    char periodUnit = '1';        // '1' minutes, '2' hours, '3' days, '4' one day
+    char field6 = '0';
+    std::string field7 = "0,0", field8 = "100,0";
+    char field9 = '0';
+    std::string field10 = "-";
+    // Periodic: values newest first; values[k] was sampled k periods before `newest`.
+    // A zero `newest` becomes the station clock, rounded down to the period, when the
+    // trace is added.
+    StationTime newest{};
+    std::vector<std::string> values{};
+    std::vector<TraceRecord> records{}; // external clock, newest first
+    size_t capacity = 4096;             // samples kept; the oldest are dropped beyond it
+    // Growth while the simulator runs: a sample every tickMs real milliseconds (0 = none).
+    // A periodic trace stamps it one period after the newest, an external-clock trace with
+    // the station clock. The value is the next of `cycle` (empty = a built-in ramp).
+    uint32_t tickMs = 0;
+    std::vector<std::string> cycle{};
+    size_t cycleNext = 0;
+
+    bool External() const { return periodCount == 0; }
+    uint32_t PeriodSeconds() const; // 0 for an external-clock trace
 };
 
 struct StationConfig {
@@ -37,6 +109,8 @@ struct StationConfig {
     bool requireLogon = false;    // data commands answer 132 until ACCES succeeded on the line
     bool strictVariables = false; // unknown variables answer 140 instead of a default value
     bool decimalPoint = false;    // floats go out with '.' instead of the usual ','
+    EventJournal journal{};
+    std::map<uint16_t, HistoryTrace> traces{}; // by trace number
 };
 
 enum class FaultKind {
@@ -90,6 +164,31 @@ public:
     void SetResource(uint32_t identity, uint32_t address, const Resource &resource);
     std::optional<Resource> GetResource(uint32_t identity, uint32_t address) const;
 
+    // Event journal. RecordEvent numbers the event (e.number is ignored) and stamps it with
+    // the station clock when e.time is zero; it returns the number, 0 without the station.
+    uint16_t RecordEvent(uint32_t identity, Event e);
+    std::vector<Event> Journal(uint32_t identity) const; // oldest first
+    // Replaces the journal. Events numbered 0 continue the numbering of the event before
+    // them (the first from the journal's next number); the next recorded event follows the
+    // last one. Zero times become the station clock.
+    void SetJournal(uint32_t identity, std::vector<Event> events);
+    void SetNextEventNumber(uint32_t identity, uint16_t number); // 1..9999
+
+    // History traces. SetHistoryTrace adds the trace or replaces the one with its number.
+    void SetHistoryTrace(uint32_t identity, const HistoryTrace &trace);
+    std::optional<HistoryTrace> GetHistoryTrace(uint32_t identity, uint16_t number) const;
+    // Appends a sample as the station takes it. Periodic trace: stamped `time`, or one
+    // period after the newest. External clock: stamped `time`, or the station clock.
+    // False when there is no such trace.
+    bool AddSample(uint32_t identity, uint16_t number, const std::string &value,
+                   std::optional<StationTime> time = std::nullopt);
+
+    // Waits until `condition` holds for the station; it is tested under the simulator's
+    // lock after every telegram and every change by growth, RecordEvent or AddSample, so it
+    // must not call the simulator. False when the time runs out or there is no station.
+    bool WaitForStation(uint32_t identity, const std::function<bool(const StationConfig &)> &condition,
+                        std::chrono::milliseconds timeout) const;
+
     // Faults.
     void InjectFault(const Fault &fault);
     void ClearFaults();
@@ -118,6 +217,14 @@ private:
 // Frame helpers shared with tests and tools.
 char Checksum(const std::string &payload);   // 0x40 + ((64 - sum % 64) % 64)
 std::string Frame(const std::string &payload); // payload + checksum + CR
+// Station times: from calendar fields; from "2003-12-15 12:00:00" (nullopt if malformed
+// or out of range); and as the computer's calendar time, converted from local time as the
+// driver converts it.
+StationTime MakeStationTime(int year, unsigned month, unsigned day, unsigned hour = 0, unsigned minute = 0,
+                            unsigned second = 0);
+std::optional<StationTime> ParseStationTime(const std::string &text);
+std::time_t HostTime(StationTime time);
+
 // Bytes made readable for logs: TAB as \t, CR as \r, other control bytes as \xNN.
 std::string Printable(const std::string &bytes);
 

@@ -75,6 +75,7 @@ int main(int argc, char **argv) {
     CLI::App app{"TRS II station simulator: answers a driver on a pseudo-terminal or over TCP"};
     bool pty = false, verbose = false, exitOnEof = false, requireLogon = false, strict = false;
     int tcpPort = -1;
+    uint32_t eventsEvery = 0;
     std::string configPath, callIn;
     std::vector<std::string> quickStations, quickSecondaries, settings;
     app.add_flag("--pty", pty, "serve a new pseudo-terminal; prints \"PORT <device>\"");
@@ -87,6 +88,9 @@ int main(int argc, char **argv) {
     app.add_option("--set", settings, "set a variable ID:TOKEN=VALUE (e.g. 5:AI12=42)");
     app.add_flag("--require-logon", requireLogon, "stations from --station/--secondary want ACCES first");
     app.add_flag("--strict", strict, "stations from --station/--secondary answer 140 for unknown variables");
+    app.add_option("--events-every", eventsEvery,
+                   "every station records an event every MS milliseconds (resource 1, state 1 and 0 in turn)")
+        ->check(CLI::Range(1, 86400000));
     app.add_flag("--verbose,-v", verbose, "print every telegram received and sent on stderr");
     app.add_flag("--exit-on-eof", exitOnEof, "stop when standard input closes");
     CLI11_PARSE(app, argc, argv);
@@ -102,6 +106,15 @@ int main(int argc, char **argv) {
         std::cerr << "trs-sim: give --pty, --tcp PORT or --call-in HOST:PORT:STATION\n";
         return 1;
     }
+
+    // Signals are taken through a descriptor, so every thread started below (lines, growth) has them blocked.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    int signalFd = signalfd(-1, &signals, SFD_CLOEXEC);
 
     Simulator sim;
     std::string error;
@@ -132,6 +145,13 @@ int main(int argc, char **argv) {
         sim.SetVariable(identity, token, value);
     }
 
+    if (eventsEvery > 0) {
+        for (StationConfig s : sim.Stations()) {
+            s.journal.generator.everyMs = eventsEvery;
+            sim.AddStation(s);
+        }
+    }
+
     std::mutex printMu;
     if (verbose) {
         sim.SetTrace([&printMu](bool incoming, const std::string &bytes) {
@@ -139,15 +159,6 @@ int main(int argc, char **argv) {
             std::fprintf(stderr, "%s %s\n", incoming ? "<-" : "->", trs::sim::Printable(bytes).c_str());
         });
     }
-
-    // Signals are taken through a descriptor, so every thread started below has them blocked.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    sigaddset(&signals, SIGPIPE);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    int signalFd = signalfd(-1, &signals, SFD_CLOEXEC);
 
     if (pty) {
         auto path = sim.OpenPty(&error);

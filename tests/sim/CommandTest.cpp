@@ -96,7 +96,7 @@ TEST_F(SimCommand, ResourceReads) {
 TEST_F(SimCommand, UnknownAndMalformed) {
     Check({
         {"FOO?\t", "STATUT\t128\t"},
-        {"PLC1\tJ?\t1\t", "STATUT\t128\t"},
+        {"PLC1\tH?\t1\t", "STATUT\t128\t"},
         {"", "STATUT\t128\t"},
         {"IDENT?", "STATUT\t129\t"},        // no closing TAB
         {"PLC1\tVAR?\tAI12\t1", "STATUT\t129\t"},

@@ -125,8 +125,43 @@ TEST(SimConfig, ExampleFileServes) {
         {"PLC1\tVAR?\tDI3.7\t2\t", "VAR=\tDI3.7\t1\t0\t"},
         {"PLC1\tETAT?\t10\t2\t", "ETAT=\t010\t.\t    Level :12,5 \tA\t          :  250\t"},
         {"SEC7\tVAR?\tAI2\t1\t", "STATUT\t140\t"},
+        {"J?\t#9999\t", "J=\tE\t0001\t20031215121000\t0000\t-\t003\t-\t-\tPump running\t-\t-\t"},
+        {"PLC1\tTP?\t1\t80\t",
+         "TP=\t001\tM\tRA5\t15\t1\t0\t0,0\t100,0\t0\t-\t002\tM\tAI12\t0\t1\t0\t0,0\t100,0\t0\t-\t"},
+        {"T?\t1\t9\t", "T=\t1\tM\t1\t900\t15\t12\t2003\t12\t00\t00\t12,5\t12,0\t11,5\t11\t"},
+        {"T?\t2\t", "T=\t2\tM\t1\t0\t15\t12\t2003\t12\t15\t00\t20031215121500=17\t20031215120000=12\t"},
     };
     for (const auto &[request, reply] : exchanges) EXPECT_EQ(client.Ask(request), Frame(reply)) << request;
+}
+
+TEST(SimConfig, JournalAndTracesFromFile) {
+    TempFile file(R"([[station]]
+identity = 3
+journal = { capacity = 2, first_number = 9999, states = ["On", 0] }
+events = [{ resource = 1, state = 1 },
+          { time = "2003-12-15 12:00:05", resource = 2, state = "Pump running" },
+          { time = "2003-12-15 12:00:10", code = 77, resource = 999, mark = "X", state = "Level:1,5", word4 = "END" }]
+traces = [{ number = 4, resource = "RA7", period = "2 h", samples = 5, cycle = ["1", 2.5], grow = true },
+          { number = 2, resource = "AI2", period = "external", records = [
+              { time = "2003-12-15 12:00:00", value = "1" }, { time = "2003-12-15 12:15:00", value = 2.5 }] }]
+)");
+    trs::sim::Simulator sim;
+    std::string error;
+    ASSERT_TRUE(sim.LoadConfig(file.Path(), &error)) << error;
+    using trs::sim::MakeStationTime;
+    const auto station = *sim.Station(3);
+    ASSERT_EQ(station.journal.events.size(), 2u); // the oldest went beyond the capacity
+    EXPECT_EQ(station.journal.events[1], (trs::sim::Event{.number = 2, .time = MakeStationTime(2003, 12, 15, 12, 0, 10),
+                                                           .code = 77, .resource = 999, .mark = 'X',
+                                                           .state = "Level:1,5", .word4 = "END"}));
+    EXPECT_EQ(station.journal.nextNumber, 3);
+    EXPECT_EQ(station.journal.generator.states, (std::vector<std::string>{"On", "0"}));
+    const auto periodic = station.traces.at(4), external = station.traces.at(2);
+    EXPECT_EQ(periodic.values, (std::vector<std::string>{"1", "2,5", "1", "2,5", "1"}));
+    EXPECT_EQ(std::tuple(periodic.PeriodSeconds(), periodic.cycleNext, periodic.tickMs),
+              std::tuple(7200u, size_t{1}, uint32_t{7200000}));
+    EXPECT_EQ(external.records, (std::vector<trs::sim::TraceRecord>{{MakeStationTime(2003, 12, 15, 12, 15), "2,5"},
+                                                                    {MakeStationTime(2003, 12, 15, 12, 0), "1"}}));
 }
 
 TEST(SimConfig, BadFilesAreRefused) {
@@ -157,6 +192,14 @@ TEST(SimConfig, BadFilesAreRefused) {
          "either field or value"},
         {"[[station]]\nidentity = 1\n[[station.resources]]\naddress = 1\n[[station.resources]]\naddress = 1\n",
          "resource 2: address 1 given twice"},
+        {"[[station]]\nidentity = 1\n[[station.events]]\nresource = 1\nstate = \"1\"\ntime = \"2003-02-29 00:00:00\"\n",
+         "event 1: time must be a time like"},
+        {"[[station]]\nidentity = 1\n[[station.events]]\nresource = 1\n", "event 1: state must be given"},
+        {"[[station]]\nidentity = 1\n[[station.traces]]\nnumber = 1\nresource = \"RA1\"\nperiod = \"15 minutes\"\n",
+         "trace 1: period must be like"},
+        {"[[station]]\nidentity = 1\n[[station.traces]]\nnumber = 1\nresource = \"RA1\"\nperiod = \"external\"\n"
+         "values = [1]\n",
+         "values needs a periodic trace"},
     };
     for (const auto &c : cases) {
         TempFile file(c.text);

@@ -101,6 +101,22 @@ TEST(SimProgram, TcpWithDefaultStationEndsOnSignal) {
     EXPECT_TRUE(client.PeerGone());
 }
 
+TEST(SimProgram, StationsRecordEventsWhileRunning) {
+    Program program({"--pty", "--events-every", "5", "--exit-on-eof"});
+    const std::string line = program.ReadLine();
+    ASSERT_EQ(line.rfind("PORT /dev/", 0), 0u) << line;
+    sim_test::Client client;
+    ASSERT_TRUE(client.OpenPty(line.substr(5)));
+    // Nothing but the line tells when the other process has recorded: ask until it has.
+    std::string reply;
+    for (int i = 0; i < 2000 && (reply = client.Ask("J?\t")) == Frame("STATUT\t001\t"); ++i) ::poll(nullptr, 0, 5);
+    ASSERT_EQ(reply.size(), 48u) << trs::sim::Printable(reply);
+    EXPECT_EQ(reply.substr(0, 10), "J=\tE\t0001\t");
+    EXPECT_EQ(reply.substr(24, 22), "\t0000\t-\t001\t-\t-\t1\t-\t-\t");
+    program.CloseStdin();
+    EXPECT_EQ(program.Wait(), 0);
+}
+
 TEST(SimProgram, BadOptionsFail) {
     const std::vector<std::vector<std::string>> cases = {
         {},
@@ -112,6 +128,7 @@ TEST(SimProgram, BadOptionsFail) {
         {"--call-in", "localhost:0:5"},
         {"--pty", "--config", "/nonexistent.toml"},
         {"--tcp", "70000"},
+        {"--pty", "--events-every", "0"},
     };
     for (const auto &args : cases) {
         Program program(args);
