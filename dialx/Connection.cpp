@@ -1,4 +1,5 @@
 // The lines of the pool: TCP sockets with a one-byte receive over an internal buffer.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -12,6 +13,7 @@
 #include <chrono>
 #include <climits>
 #include <cstring>
+#include <thread>
 
 #include "dialx/PoolState.h"
 
@@ -36,10 +38,18 @@ int RemainingMs(Clock::time_point deadline)
     return left > INT_MAX ? INT_MAX : static_cast<int>(left);
 }
 
+// The peer has gone, or the way to it: a reset, a close, keepalive probes or data left
+// unacknowledged past the user time-out (ETIMEDOUT, or the ICMP error that the kernel
+// saw meanwhile), a network that is down.
 bool PeerGoneErrno(int error)
 {
-    return error == EPIPE || error == ECONNRESET || error == ENOTCONN || error == ETIMEDOUT ||
-           error == ECONNABORTED;
+    switch (error) {
+    case EPIPE: case ECONNRESET: case ENOTCONN: case ECONNABORTED: case ETIMEDOUT:
+    case EHOSTUNREACH: case ENETUNREACH: case ENETDOWN: case EHOSTDOWN:
+        return true;
+    default:
+        return false;
+    }
 }
 
 int32_t ConnectErrno(int error)
@@ -110,13 +120,14 @@ void Connection::Close()
     shutdown(fd_, SHUT_RDWR);
 }
 
-void Connection::Preload(const uint8_t *bytes, size_t count)
+void Connection::Preload(const uint8_t *bytes, size_t count, bool dropLeadingLf)
 {
     std::lock_guard<std::mutex> lock(readMutex_);
     count = std::min(count, buffer_.size());
     std::memcpy(buffer_.data(), bytes, count);
     head_ = 0;
     tail_ = count;
+    dropLeadingLf_ = dropLeadingLf && count == 0;
 }
 
 int32_t Connection::Send(const uint8_t *bytes, uint32_t count)
@@ -160,7 +171,7 @@ int32_t Connection::Send(const uint8_t *bytes, uint32_t count)
         }
         if (closed_.load())
             return DIALX_ILL_CONN_REFERENCE;
-        return (n < 0 && PeerGoneErrno(errno)) ? DIALX_CONN_BROKEN : DIALX_WRITING_ERROR;
+        return n < 0 ? TransferStatus(errno, DIALX_WRITING_ERROR) : DIALX_WRITING_ERROR;
     }
     return DIALX_OK;
 }
@@ -195,6 +206,11 @@ int32_t Connection::Receive(uint8_t *byte)
             TheStats().bytesIn += static_cast<uint64_t>(n);
             head_ = 0;
             tail_ = static_cast<size_t>(n);
+            if (dropLeadingLf_) {
+                dropLeadingLf_ = false;
+                if (buffer_[0] == '\n' && ++head_ == tail_)
+                    continue;
+            }
             *byte = buffer_[head_++];
             return DIALX_OK;
         }
@@ -204,7 +220,7 @@ int32_t Connection::Receive(uint8_t *byte)
             return DIALX_CONN_BROKEN;
         if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)
             continue;
-        return PeerGoneErrno(errno) ? DIALX_CONN_BROKEN : DIALX_COMM_ERROR;
+        return TransferStatus(errno, DIALX_COMM_ERROR);
     }
 }
 
@@ -219,22 +235,48 @@ int32_t Connection::Flush()
         ssize_t n = recv(fd_, buffer_.data(), buffer_.size(), MSG_DONTWAIT);
         if (n <= 0)
             break;
+        dropLeadingLf_ = false; // whatever it was, it is discarded
         TheStats().bytesIn += static_cast<uint64_t>(n);
     }
     return DIALX_OK;
 }
 
-int32_t TcpConnect(const sockaddr_storage &address, socklen_t length, uint32_t timeoutMs,
-                   int wakeFd, int *fd)
+int32_t TransferStatus(int error, int32_t otherwise)
 {
-    int s = socket(address.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    return PeerGoneErrno(error) ? DIALX_CONN_BROKEN : otherwise;
+}
+
+bool ApplyTcpSettings(int fd, const TcpSettings &settings)
+{
+    const int on = 1;
+    const int idle = static_cast<int>(settings.keepaliveIdleS);
+    const int interval = static_cast<int>(settings.keepaliveIntervalS);
+    const int probes = static_cast<int>(settings.keepaliveProbes);
+    const unsigned userTimeout = settings.userTimeoutMs;
+    return setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) == 0 &&
+           setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle) == 0 &&
+           setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval) == 0 &&
+           setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes) == 0 &&
+           setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeout, sizeof userTimeout) == 0;
+}
+
+namespace {
+
+// One address; see ConnectAny.
+int32_t TcpConnect(const SocketAddress &address, uint32_t timeoutMs, int wakeFd, int *fd)
+{
+    const sa_family_t family = address.storage.ss_family;
+    if ((family != AF_INET || address.length != sizeof(sockaddr_in)) &&
+        (family != AF_INET6 || address.length != sizeof(sockaddr_in6)))
+        return DIALX_COMM_ERROR; // not a TCP peer: a resolver that got it wrong
+    int s = socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (s < 0)
         return DIALX_COMM_ERROR;
     // Telegrams are short and answered at once: no Nagle delay.
     int one = 1;
     setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 
-    if (connect(s, reinterpret_cast<const sockaddr *>(&address), length) == 0) {
+    if (connect(s, reinterpret_cast<const sockaddr *>(&address.storage), address.length) == 0) {
         *fd = s;
         return DIALX_OK;
     }
@@ -276,22 +318,147 @@ int32_t TcpConnect(const sockaddr_storage &address, socklen_t length, uint32_t t
     }
 }
 
-std::string Resolve(const std::string &host, uint16_t port, bool passive,
-                    sockaddr_storage *address, socklen_t *length)
+} // namespace
+
+int32_t ConnectAny(const std::vector<SocketAddress> &addresses, uint32_t timeoutMs, int wakeFd,
+                   const TcpSettings &settings, int *fd)
+{
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    int32_t rc = DIALX_CONNECTION_TIMEOUT;
+    for (size_t i = 0; i < addresses.size(); ++i) {
+        const int left = RemainingMs(deadline);
+        if (left == 0)
+            return DIALX_CONNECTION_TIMEOUT;
+        const auto share = static_cast<uint32_t>(std::max<size_t>(1, static_cast<size_t>(left) / (addresses.size() - i)));
+        rc = TcpConnect(addresses[i], share, wakeFd, fd);
+        if (rc == DIALX_OK) {
+            if (ApplyTcpSettings(*fd, settings))
+                return DIALX_OK;
+            close(*fd);
+            return DIALX_COMM_ERROR;
+        }
+        if (rc == DIALX_TERMINATED)
+            return rc;
+    }
+    return rc;
+}
+
+std::string SystemResolve(const std::string &host, uint16_t port, std::vector<SocketAddress> &addresses)
+{
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV;
+    addrinfo *found = nullptr;
+    const std::string service = std::to_string(port);
+    int rc = getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
+    if (rc != 0 || found == nullptr)
+        return rc != 0 ? gai_strerror(rc) : "no address";
+    for (const addrinfo *one = found; one != nullptr; one = one->ai_next) {
+        if (one->ai_addrlen > sizeof(sockaddr_storage))
+            continue;
+        SocketAddress address;
+        std::memcpy(&address.storage, one->ai_addr, one->ai_addrlen);
+        address.length = one->ai_addrlen;
+        addresses.push_back(address);
+    }
+    freeaddrinfo(found);
+    return "";
+}
+
+int32_t ResolveBounded(const Resolver &resolver, const std::string &host, uint16_t port, uint32_t timeoutMs,
+                       int wakeFd, std::vector<SocketAddress> &addresses, std::string &problem)
+{
+    // Shared with the lookup thread, which outlives this call when the lookup hangs. The
+    // thread holds no descriptor of the pool: it wakes this call through `waiting`, which
+    // this call takes away before its pipe closes.
+    struct Lookup {
+        std::mutex mutex;
+        bool done = false;                    // guarded by mutex
+        std::string problem;                  // guarded by mutex
+        std::vector<SocketAddress> addresses; // guarded by mutex
+        Wakeup *waiting = nullptr;            // guarded by mutex
+    };
+    Wakeup finished;
+    if (finished.ReadFd() < 0) {
+        problem = "no wake-up pipe for the name lookup";
+        return DIALX_COMM_ERROR;
+    }
+    auto lookup = std::make_shared<Lookup>();
+    lookup->waiting = &finished;
+    struct StopWaiting {
+        Lookup &lookup;
+        ~StopWaiting()
+        {
+            std::lock_guard<std::mutex> lock(lookup.mutex);
+            lookup.waiting = nullptr;
+        }
+    } stopWaiting{*lookup};
+    try {
+        std::thread([lookup, resolver, host, port] {
+            std::vector<SocketAddress> found;
+            std::string why;
+            try {
+                why = resolver(host, port, found);
+            } catch (...) {
+                why = "the resolver failed";
+            }
+            if (why.empty() && found.empty())
+                why = "no address";
+            std::lock_guard<std::mutex> lock(lookup->mutex);
+            lookup->problem = std::move(why);
+            lookup->addresses = std::move(found);
+            lookup->done = true;
+            if (lookup->waiting != nullptr)
+                lookup->waiting->Fire();
+        }).detach();
+    } catch (...) {
+        problem = "cannot start the name lookup";
+        return DIALX_COMM_ERROR;
+    }
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        pollfd waits[2] = {{finished.ReadFd(), POLLIN, 0}, {wakeFd, POLLIN, 0}};
+        int ready = poll(waits, 2, RemainingMs(deadline));
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (waits[1].revents != 0)
+            return DIALX_TERMINATED;
+        {
+            std::lock_guard<std::mutex> lock(lookup->mutex);
+            if (lookup->done) {
+                problem = lookup->problem;
+                addresses = std::move(lookup->addresses);
+                return problem.empty() ? DIALX_OK : DIALX_COMM_ERROR;
+            }
+        }
+        if (ready < 0) {
+            problem = std::string("poll: ") + std::strerror(errno);
+            return DIALX_COMM_ERROR;
+        }
+        if (RemainingMs(deadline) == 0) {
+            problem = "no answer within the connect time-out";
+            return DIALX_CONNECTION_TIMEOUT;
+        }
+    }
+}
+
+std::string ResolveListenAddress(const std::string &host, uint16_t port, sockaddr_storage *address,
+                                 socklen_t *length)
 {
     if (host.empty())
         return "empty host";
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICSERV | (passive ? AI_PASSIVE : 0);
+    hints.ai_flags = AI_NUMERICSERV | AI_PASSIVE;
     addrinfo *found = nullptr;
     const std::string service = std::to_string(port);
     int rc = getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
     if (rc != 0 || found == nullptr)
         return "cannot resolve host '" + host + "': " + gai_strerror(rc);
-    std::memcpy(address, found->ai_addr, found->ai_addrlen);
-    *length = found->ai_addrlen;
+    std::memcpy(address, found->ai_addr, std::min<size_t>(found->ai_addrlen, sizeof *address));
+    *length = static_cast<socklen_t>(std::min<size_t>(found->ai_addrlen, sizeof *address));
     freeaddrinfo(found);
     return "";
 }

@@ -1,11 +1,12 @@
-// The dial directory file (TOML): [[dial]] entries and an optional [alarm] table.
+// The dial directory file (TOML): [[dial]] entries, an optional [tcp] table and an
+// optional [alarm] table with its allow lists.
 #include <fstream>
 #include <set>
 #include <sstream>
 
 #include <toml++/toml.h>
 
-#include "dialx/Pool.h"
+#include "dialx/PoolState.h"
 
 namespace dialx {
 
@@ -84,12 +85,68 @@ std::string ParseEntry(const toml::node &node, size_t index, DialEntry &entry)
     return problem;
 }
 
+std::string ParseTcp(const toml::node &node, TcpSettings &tcp)
+{
+    const toml::table *table = node.as_table();
+    if (table == nullptr)
+        return "tcp: not a table" + At(node);
+    std::string problem =
+        OnlyKeys(*table, "tcp", {"keepalive_idle_s", "keepalive_interval_s", "keepalive_probes", "user_timeout_ms"});
+    // The kernel's own bounds for the keepalive values.
+    int64_t idle = tcp.keepaliveIdleS, interval = tcp.keepaliveIntervalS, probes = tcp.keepaliveProbes;
+    int64_t userTimeout = tcp.userTimeoutMs;
+    if (problem.empty())
+        problem = Integer(*table, "tcp", "keepalive_idle_s", 1, 32767, false, idle);
+    if (problem.empty())
+        problem = Integer(*table, "tcp", "keepalive_interval_s", 1, 32767, false, interval);
+    if (problem.empty())
+        problem = Integer(*table, "tcp", "keepalive_probes", 1, 127, false, probes);
+    if (problem.empty())
+        problem = Integer(*table, "tcp", "user_timeout_ms", 1, kMaxTimeoutMs, false, userTimeout);
+    tcp = {static_cast<uint32_t>(idle), static_cast<uint32_t>(interval), static_cast<uint32_t>(probes),
+           static_cast<uint32_t>(userTimeout)};
+    return problem;
+}
+
+// [alarm.allow]: a station number as key, the list of its source addresses as value.
+std::string ParseAllowLists(const toml::node &node, AlarmAccess &access)
+{
+    const toml::table *table = node.as_table();
+    if (table == nullptr)
+        return "alarm: 'allow' is not a table" + At(node);
+    for (const auto &[key, value] : *table) {
+        const std::string where = "alarm.allow." + std::string(key.str());
+        uint32_t station = 0;
+        if (!detail::ParseIdentLine(key.str().data(), key.str().size(), &station))
+            return where + ": not a station number" + At(value);
+        if (access.allowFrom.count(station))
+            return where + ": station " + std::to_string(station) + " has a list already" + At(value);
+        const toml::array *list = value.as_array();
+        if (list == nullptr)
+            return where + ": not a list of addresses" + At(value);
+        std::vector<AddressPrefix> prefixes;
+        for (const toml::node &item : *list) {
+            auto text = item.value_exact<std::string>();
+            if (!text)
+                return where + ": not a list of addresses" + At(item);
+            AddressPrefix prefix;
+            std::string problem = AddressPrefix::Parse(*text, prefix);
+            if (!problem.empty())
+                return where + ": " + problem + At(item);
+            prefixes.push_back(prefix);
+        }
+        access.allowFrom.emplace(station, std::move(prefixes));
+    }
+    return "";
+}
+
 std::string ParseAlarm(const toml::node &node, AlarmSettings &alarm)
 {
     const toml::table *table = node.as_table();
     if (table == nullptr)
         return "alarm: not a table" + At(node);
-    std::string problem = OnlyKeys(*table, "alarm", {"listen", "address", "ident_timeout_ms"});
+    std::string problem =
+        OnlyKeys(*table, "alarm", {"listen", "address", "ident_timeout_ms", "require_allow_list", "allow"});
     int64_t port = 0, identTimeout = alarm.identTimeoutMs;
     if (problem.empty())
         problem = Integer(*table, "alarm", "listen", 0, UINT16_MAX, true, port);
@@ -97,6 +154,14 @@ std::string ParseAlarm(const toml::node &node, AlarmSettings &alarm)
         problem = Text(*table, "alarm", "address", false, alarm.address);
     if (problem.empty())
         problem = Integer(*table, "alarm", "ident_timeout_ms", 1, kMaxTimeoutMs, false, identTimeout);
+    if (const toml::node *require = table->get("require_allow_list"); problem.empty() && require != nullptr) {
+        auto flag = require->value_exact<bool>();
+        if (!flag)
+            return "alarm: 'require_allow_list' is not true or false" + At(*require);
+        alarm.access.requireAllowList = *flag;
+    }
+    if (const toml::node *allow = table->get("allow"); problem.empty() && allow != nullptr)
+        problem = ParseAllowLists(*allow, alarm.access);
     alarm.enabled = true;
     alarm.port = static_cast<uint16_t>(port);
     alarm.identTimeoutMs = static_cast<uint32_t>(identTimeout);
@@ -105,7 +170,7 @@ std::string ParseAlarm(const toml::node &node, AlarmSettings &alarm)
 
 std::string ParseTable(const toml::table &root, Directory &out)
 {
-    std::string problem = OnlyKeys(root, "directory", {"dial", "alarm"});
+    std::string problem = OnlyKeys(root, "directory", {"dial", "tcp", "alarm"});
     if (!problem.empty())
         return problem;
     if (const toml::node *dial = root.get("dial")) {
@@ -123,6 +188,12 @@ std::string ParseTable(const toml::table &root, Directory &out)
                        At(*entries->get(i));
             out.entries.push_back(entry);
         }
+    }
+    if (const toml::node *tcp = root.get("tcp")) {
+        out.tcp.emplace();
+        problem = ParseTcp(*tcp, *out.tcp);
+        if (!problem.empty())
+            return problem;
     }
     if (const toml::node *alarm = root.get("alarm"))
         return ParseAlarm(*alarm, out.alarm);

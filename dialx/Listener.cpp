@@ -1,5 +1,6 @@
 // Alarm calls: stations that call the pool send one identification line, their station
-// number in decimal and LF, before the connection is handed to the host.
+// number in decimal ended by CR, LF or CR LF, before the connection is handed to the
+// host; the allow lists decide whether that station may call from where it calls.
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -10,7 +11,6 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
-#include <cstdio>
 #include <cstring>
 
 #include "dialx/PoolState.h"
@@ -28,9 +28,15 @@ constexpr size_t kMaxPendingCallers = 32;
 struct Caller {
     int fd;
     Clock::time_point deadline;
+    sockaddr_storage peer;
     uint8_t line[kMaxIdentLine];
     size_t length;
 };
+
+bool LineEnd(uint8_t byte)
+{
+    return byte == '\r' || byte == '\n';
+}
 
 // Counted before the close, so that whoever sees the close also sees the count.
 void Refuse(int fd)
@@ -39,8 +45,8 @@ void Refuse(int fd)
     close(fd);
 }
 
-// Hands an identified caller to the pool and the host.
-void Answer(const Caller &caller, size_t lineEnd, uint32_t station, uint64_t generation)
+// Hands an identified caller to the pool and the host; its traffic starts at `data`.
+void Answer(const Caller &caller, size_t data, bool dropLeadingLf, uint32_t station, uint64_t generation)
 {
     std::shared_ptr<Connection> connection;
     try {
@@ -50,7 +56,7 @@ void Answer(const Caller &caller, size_t lineEnd, uint32_t station, uint64_t gen
         return;
     }
     // Bytes that followed the line in the same segment belong to the station's traffic.
-    connection->Preload(caller.line + lineEnd + 1, caller.length - lineEnd - 1);
+    connection->Preload(caller.line + data, caller.length - data, dropLeadingLf);
     uint16_t ref = 0;
     AlarmCallback callback;
     int32_t rc = DIALX_COMM_ERROR;
@@ -67,8 +73,30 @@ void Answer(const Caller &caller, size_t lineEnd, uint32_t station, uint64_t gen
     try {
         callback(station, ref);
     } catch (...) {
-        std::fprintf(stderr, "DIALXNT: alarm-call callback failed for station %u\n", station);
+        Log("alarm-call callback failed for station " + std::to_string(station));
     }
+}
+
+// Refuses a caller whose identity may not call from its address, or logs that its
+// identity has no allow list. Returns true when the call may be answered.
+bool Admit(const Caller &caller, uint32_t station)
+{
+    const std::string who = "alarm call from " + AddressText(caller.peer) + " as station " + std::to_string(station);
+    switch (CheckCaller(station, caller.peer)) {
+    case CallerVerdict::Allowed:
+        return true;
+    case CallerVerdict::Unlisted:
+        Log(who + " accepted: the station has no allow list");
+        return true;
+    case CallerVerdict::NotOnList:
+        Log(who + " refused: the address is not on the station's allow list");
+        break;
+    case CallerVerdict::ListRequired:
+        Log(who + " refused: the station has no allow list and lists are required");
+        break;
+    }
+    Refuse(caller.fd); // before the host hears of it, and nothing was sent
+    return false;
 }
 
 // Reads what a caller has sent. Returns false when the caller is finished with (handed
@@ -84,20 +112,38 @@ bool ReadCaller(Caller &caller, uint64_t generation)
     }
     TheStats().bytesIn += static_cast<uint64_t>(n);
     caller.length += static_cast<size_t>(n);
-    const uint8_t *lf = static_cast<const uint8_t *>(std::memchr(caller.line, '\n', caller.length));
-    if (lf == nullptr) {
+    // Empty lines ahead of the identification (a modem's or router's greeting ends, a
+    // station that sends CR LF before it) are dropped and do not count against its length.
+    size_t empty = 0;
+    while (empty < caller.length && LineEnd(caller.line[empty]))
+        ++empty;
+    std::memmove(caller.line, caller.line + empty, caller.length - empty);
+    caller.length -= empty;
+
+    const uint8_t *end = std::find_if(caller.line, caller.line + caller.length, LineEnd);
+    const auto lineEnd = static_cast<size_t>(end - caller.line);
+    if (lineEnd == caller.length) {
         if (caller.length < kMaxIdentLine)
             return true;
         Refuse(caller.fd); // too long for a station number
         return false;
     }
-    const size_t lineEnd = static_cast<size_t>(lf - caller.line);
     uint32_t station = 0;
     if (!ParseIdentLine(reinterpret_cast<const char *>(caller.line), lineEnd, &station)) {
         Refuse(caller.fd);
         return false;
     }
-    Answer(caller, lineEnd, station, generation);
+    // CR LF is one line end, also when the LF has not come yet.
+    size_t data = lineEnd + 1;
+    bool dropLeadingLf = false;
+    if (caller.line[lineEnd] == '\r') {
+        if (data < caller.length)
+            data += caller.line[data] == '\n' ? 1 : 0;
+        else
+            dropLeadingLf = true;
+    }
+    if (Admit(caller, station))
+        Answer(caller, data, dropLeadingLf, station, generation);
     return false;
 }
 
@@ -117,8 +163,6 @@ int NextWaitMs(const std::vector<Caller> &callers)
 
 bool ParseIdentLine(const char *line, size_t length, uint32_t *station)
 {
-    if (length > 0 && line[length - 1] == '\r')
-        --length;
     if (length == 0 || length > 10)
         return false;
     uint64_t value = 0;
@@ -133,12 +177,11 @@ bool ParseIdentLine(const char *line, size_t length, uint32_t *station)
     return true;
 }
 
-std::unique_ptr<Listener> Listener::Start(const std::string &address, uint16_t port,
-                                          uint64_t generation, std::string &error)
+std::unique_ptr<Listener> Listener::Bind(const std::string &address, uint16_t port, std::string &error)
 {
     sockaddr_storage bindTo{};
     socklen_t length = 0;
-    error = Resolve(address, port, true, &bindTo, &length);
+    error = ResolveListenAddress(address, port, &bindTo, &length);
     if (!error.empty())
         return nullptr;
     int fd = socket(bindTo.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -159,16 +202,26 @@ std::unique_ptr<Listener> Listener::Start(const std::string &address, uint16_t p
     getsockname(fd, reinterpret_cast<sockaddr *>(&bound), &boundLength);
     uint16_t boundPort = bound.ss_family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6 *>(&bound)->sin6_port)
                                                      : ntohs(reinterpret_cast<sockaddr_in *>(&bound)->sin_port);
-    std::unique_ptr<Listener> listener(new Listener(fd, boundPort, generation));
+    std::unique_ptr<Listener> listener(new Listener(fd, boundPort));
     if (listener->stop_.ReadFd() < 0) {
         error = "alarm listener: no wake-up pipe";
         return nullptr;
     }
-    listener->thread_ = std::thread([raw = listener.get()] { raw->Run(); });
     return listener;
 }
 
-Listener::Listener(int fd, uint16_t port, uint64_t generation) : fd_(fd), port_(port), generation_(generation) {}
+std::string Listener::Start(uint64_t generation)
+{
+    generation_ = generation;
+    try {
+        thread_ = std::thread([this] { Run(); });
+    } catch (const std::exception &error) {
+        return std::string("alarm listener: cannot start its thread: ") + error.what();
+    }
+    return "";
+}
+
+Listener::Listener(int fd, uint16_t port) : fd_(fd), port_(port) {}
 
 Listener::~Listener()
 {
@@ -210,7 +263,9 @@ void Listener::Run()
 
         if (ready > 0 && waits[1].revents != 0) {
             while (callers.size() < kMaxPendingCallers) {
-                int fd = accept4(fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+                sockaddr_storage peer{};
+                socklen_t peerLength = sizeof peer;
+                int fd = accept4(fd_, reinterpret_cast<sockaddr *>(&peer), &peerLength, SOCK_NONBLOCK | SOCK_CLOEXEC);
                 if (fd < 0) {
                     // Out of descriptors the caller stays in the backlog and the listen
                     // socket stays readable: pause instead of spinning.
@@ -222,7 +277,11 @@ void Listener::Run()
                 }
                 int one = 1;
                 setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-                callers.push_back({fd, Clock::now() + std::chrono::milliseconds(IdentTimeoutMs()), {}, 0});
+                if (!ApplyTcpSettings(fd, CurrentTcpSettings())) {
+                    Refuse(fd);
+                    continue;
+                }
+                callers.push_back({fd, Clock::now() + std::chrono::milliseconds(IdentTimeoutMs()), peer, {}, 0});
             }
         }
     }

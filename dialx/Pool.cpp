@@ -1,5 +1,6 @@
 // The one pool of the process: its dial directory, its table of connection references
 // and its configuration.
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -13,20 +14,16 @@ namespace detail {
 
 namespace {
 
-struct ResolvedEntry {
-    DialEntry entry;
-    sockaddr_storage address{};
-    socklen_t length = 0;
-};
-
 constexpr size_t kSlots = size_t{kLastConnRef} + 1;
 
-// Everything below is guarded by mutex, except what is atomic.
+// Everything below is guarded by mutex, except what is atomic and loadMutex itself.
+// Nothing slow (name lookups, binding, file reading) is done while holding mutex.
 struct Pool {
     std::mutex mutex;
+    std::mutex loadMutex;                // one automatic load of the file at a time
     bool configured = false;
-    bool autoTried = false;
-    std::map<uint16_t, ResolvedEntry> entries;
+    std::string lastLoadProblem;         // of the automatic load, logged once
+    std::map<uint16_t, DialEntry> entries;
     std::array<std::shared_ptr<Connection>, kSlots> slots;
     std::array<bool, kSlots> reserved{}; // a Connect is under way for this reference
     uint16_t nextRef = kFirstConnRef;
@@ -36,7 +33,23 @@ struct Pool {
     AlarmCallback callback;
     std::string lastError;
     std::atomic<uint32_t> identTimeoutMs{5000};
+    TcpSettings tcp;
+    AlarmAccess access;
+    Resolver resolver;                   // empty: SystemResolve
 };
+
+// The log sink has a lock of its own: lines are written from every thread, also while
+// the pool's lock is held elsewhere.
+struct LogState {
+    std::mutex mutex;
+    LogSink sink;
+};
+
+LogState &TheLog()
+{
+    static LogState *log = new LogState;
+    return *log;
+}
 
 // Never destroyed: host threads may still call in while the process exits.
 Pool &ThePool()
@@ -59,72 +72,133 @@ uint16_t AllocateLocked(Pool &pool)
     return 0;
 }
 
-// All or nothing: the entries are resolved and the listener bound before anything of
-// the pool changes.
-std::string ConfigureLocked(Pool &pool, const Directory &directory, std::unique_ptr<Listener> &replaced)
+// All or nothing: everything is checked, and the listener bound, before anything of the
+// pool changes. The listener is bound without the pool's lock (binding may look up its
+// address) and answers calls only once the configuration is taken.
+std::string ConfigureFrom(Pool &pool, const Directory &directory, std::unique_ptr<Listener> &replaced)
 {
-    std::map<uint16_t, ResolvedEntry> added;
     for (const DialEntry &entry : directory.entries) {
-        if (pool.entries.count(entry.ref) || added.count(entry.ref))
-            return "duplicate dial reference " + std::to_string(entry.ref);
+        const std::string where = "dial reference " + std::to_string(entry.ref);
+        if (entry.host.empty())
+            return where + ": empty host";
         if (entry.port == 0)
-            return "dial reference " + std::to_string(entry.ref) + ": port 0";
+            return where + ": port 0";
         if (entry.connectTimeoutMs == 0)
-            return "dial reference " + std::to_string(entry.ref) + ": connect time-out 0";
-        ResolvedEntry resolved{entry};
-        std::string problem = Resolve(entry.host, entry.port, false, &resolved.address, &resolved.length);
-        if (!problem.empty())
-            return "dial reference " + std::to_string(entry.ref) + ": " + problem;
-        added.emplace(entry.ref, resolved);
+            return where + ": connect time-out 0";
     }
     std::unique_ptr<Listener> listener;
     if (directory.alarm.enabled) {
         std::string problem;
-        listener = Listener::Start(directory.alarm.address, directory.alarm.port, pool.generation, problem);
+        listener = Listener::Bind(directory.alarm.address, directory.alarm.port, problem);
         if (!listener)
             return problem;
-        pool.identTimeoutMs = directory.alarm.identTimeoutMs;
     }
-    pool.entries.merge(added);
+    std::lock_guard<std::mutex> lock(pool.mutex);
+    std::map<uint16_t, DialEntry> added;
+    for (const DialEntry &entry : directory.entries) {
+        if (pool.entries.count(entry.ref) || added.count(entry.ref))
+            return "duplicate dial reference " + std::to_string(entry.ref); // `listener` closes unused
+        added.emplace(entry.ref, entry);
+    }
     if (listener) {
+        std::string problem = listener->Start(pool.generation);
+        if (!problem.empty())
+            return problem;
+        pool.identTimeoutMs = directory.alarm.identTimeoutMs;
+        pool.access = directory.alarm.access;
         // The old listener's thread may be waiting for this lock: the caller stops it
         // after giving the lock back.
         replaced = std::move(pool.listener);
         pool.listener = std::move(listener);
     }
+    if (directory.tcp)
+        pool.tcp = *directory.tcp;
+    pool.entries.merge(added);
     pool.configured = true;
     return "";
 }
 
-std::string LoadLocked(Pool &pool, const std::string &path, std::unique_ptr<Listener> &replaced)
+std::string ConfigureAndKeep(Pool &pool, const Directory &directory)
 {
-    Directory directory;
-    std::string problem = ReadDirectoryFile(path, directory);
-    if (problem.empty())
-        problem = ConfigureLocked(pool, directory, replaced);
+    std::unique_ptr<Listener> replaced; // stopped on return, outside the lock
+    std::string problem = ConfigureFrom(pool, directory, replaced);
+    std::lock_guard<std::mutex> lock(pool.mutex);
     pool.lastError = problem;
     return problem;
 }
 
-// The first call of an unconfigured pool looks for the dial directory once; after a
-// failure the pool stays "not initialised" until Reset() or an explicit configuration.
-bool EnsureConfiguredLocked(Pool &pool)
+// A pool that is not configured looks for its dial directory at every call, so that a
+// file put right (or a file system mounted late) is taken without a restart. The same
+// problem is logged once.
+bool EnsureConfigured(Pool &pool)
 {
-    if (pool.configured)
-        return true;
-    if (pool.autoTried)
-        return false;
-    pool.autoTried = true;
+    {
+        std::lock_guard<std::mutex> lock(pool.mutex);
+        if (pool.configured)
+            return true;
+    }
+    std::lock_guard<std::mutex> loading(pool.loadMutex);
+    {
+        std::lock_guard<std::mutex> lock(pool.mutex);
+        if (pool.configured) // loaded by the call that held loadMutex before this one
+            return true;
+    }
     const char *named = std::getenv(kConfigEnv);
     const std::string path = (named != nullptr && named[0] != '\0') ? named : kDefaultConfigFile;
-    std::unique_ptr<Listener> replaced; // none: an unconfigured pool has no listener
-    std::string problem = LoadLocked(pool, path, replaced);
-    if (!problem.empty())
-        std::fprintf(stderr, "DIALXNT: dial directory not loaded: %s\n", problem.c_str());
-    return pool.configured;
+    Directory directory;
+    std::string problem = ReadDirectoryFile(path, directory);
+    if (problem.empty())
+        problem = ConfigureAndKeep(pool, directory);
+    bool repeated = false;
+    {
+        std::lock_guard<std::mutex> lock(pool.mutex);
+        if (problem.empty())
+            return true;
+        pool.lastError = problem;
+        repeated = problem == pool.lastLoadProblem;
+        pool.lastLoadProblem = problem;
+    }
+    if (!repeated)
+        Log("dial directory not loaded: " + problem);
+    return false;
 }
 
 } // namespace
+
+void Log(const std::string &line)
+{
+    LogState &log = TheLog();
+    std::lock_guard<std::mutex> lock(log.mutex);
+    try {
+        if (log.sink) {
+            log.sink(line);
+            return;
+        }
+    } catch (...) {
+        // A failing sink must not take the call with it; the line goes to the default.
+    }
+    std::fprintf(stderr, "DIALXNT: %s\n", line.c_str());
+}
+
+TcpSettings CurrentTcpSettings()
+{
+    Pool &pool = ThePool();
+    std::lock_guard<std::mutex> lock(pool.mutex);
+    return pool.tcp;
+}
+
+CallerVerdict CheckCaller(uint32_t station, const sockaddr_storage &peer)
+{
+    Pool &pool = ThePool();
+    std::lock_guard<std::mutex> lock(pool.mutex);
+    auto list = pool.access.allowFrom.find(station);
+    if (list == pool.access.allowFrom.end())
+        return pool.access.requireAllowList ? CallerVerdict::ListRequired : CallerVerdict::Unlisted;
+    for (const AddressPrefix &prefix : list->second)
+        if (prefix.Contains(peer))
+            return CallerVerdict::Allowed;
+    return CallerVerdict::NotOnList;
+}
 
 uint32_t IdentTimeoutMs()
 {
@@ -134,13 +208,17 @@ uint32_t IdentTimeoutMs()
 int32_t Connect(uint16_t dialRef, uint32_t timeoutCs, uint16_t *connRef)
 {
     Pool &pool = ThePool();
-    ResolvedEntry entry;
+    if (!EnsureConfigured(pool))
+        return DIALX_NOT_INITIALISED;
+    DialEntry entry;
+    TcpSettings tcp;
+    Resolver resolver;
     uint16_t ref = 0;
     uint64_t generation = 0;
     std::shared_ptr<Wakeup> wakeup;
     {
         std::lock_guard<std::mutex> lock(pool.mutex);
-        if (!EnsureConfiguredLocked(pool))
+        if (!pool.configured)
             return DIALX_NOT_INITIALISED;
         if (connRef == nullptr)
             return DIALX_COMM_ERROR;
@@ -152,14 +230,30 @@ int32_t Connect(uint16_t dialRef, uint32_t timeoutCs, uint16_t *connRef)
             TheStats().failedCalls++;
             return DIALX_NO_FREE_CONNECTION;
         }
-        pool.reserved[ref] = true;
-        entry = found->second;
-        generation = pool.generation;
+        entry = found->second; // copies may throw: before the reservation
+        tcp = pool.tcp;
+        resolver = pool.resolver ? pool.resolver : Resolver(SystemResolve);
         wakeup = pool.wakeup;
+        pool.reserved[ref] = true;
+        generation = pool.generation;
     }
 
+    // Only the directory's host and port are ever looked up and called: nothing that a
+    // caller passes, nor anything a peer sends, chooses where the pool connects.
+    using Clock = std::chrono::steady_clock;
+    const auto started = Clock::now();
+    std::vector<SocketAddress> addresses;
+    std::string problem;
     int fd = -1;
-    int32_t rc = TcpConnect(entry.address, entry.length, entry.entry.connectTimeoutMs, wakeup->ReadFd(), &fd);
+    int32_t rc = ResolveBounded(resolver, entry.host, entry.port, entry.connectTimeoutMs, wakeup->ReadFd(),
+                                addresses, problem);
+    if (rc == DIALX_OK) {
+        const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count();
+        const auto left = spent < entry.connectTimeoutMs ? entry.connectTimeoutMs - static_cast<uint32_t>(spent) : 0;
+        rc = ConnectAny(addresses, left, wakeup->ReadFd(), tcp, &fd);
+    } else if (rc != DIALX_TERMINATED) {
+        Log("dial reference " + std::to_string(dialRef) + ": cannot resolve host '" + entry.host + "': " + problem);
+    }
     std::shared_ptr<Connection> made;
     if (rc == DIALX_OK) {
         try {
@@ -190,8 +284,10 @@ int32_t Connect(uint16_t dialRef, uint32_t timeoutCs, uint16_t *connRef)
 int32_t Find(uint16_t connRef, std::shared_ptr<Connection> *connection)
 {
     Pool &pool = ThePool();
+    if (!EnsureConfigured(pool))
+        return DIALX_NOT_INITIALISED;
     std::lock_guard<std::mutex> lock(pool.mutex);
-    if (!EnsureConfiguredLocked(pool))
+    if (!pool.configured)
         return DIALX_NOT_INITIALISED;
     if (connRef < kFirstConnRef || connRef > kLastConnRef || !pool.slots[connRef])
         return DIALX_ILL_CONN_REFERENCE;
@@ -204,8 +300,10 @@ int32_t Disconnect(uint16_t connRef)
     std::shared_ptr<Connection> connection;
     {
         Pool &pool = ThePool();
+        if (!EnsureConfigured(pool))
+            return DIALX_NOT_INITIALISED;
         std::lock_guard<std::mutex> lock(pool.mutex);
-        if (!EnsureConfiguredLocked(pool))
+        if (!pool.configured)
             return DIALX_NOT_INITIALISED;
         if (connRef < kFirstConnRef || connRef > kLastConnRef || !pool.slots[connRef])
             return DIALX_ILL_CONN_REFERENCE;
@@ -240,27 +338,20 @@ using detail::ThePool;
 
 std::string LoadDirectory(const std::string &path)
 {
-    auto &pool = ThePool();
-    std::unique_ptr<detail::Listener> replaced;
-    std::string problem;
-    {
+    Directory directory;
+    std::string problem = ReadDirectoryFile(path, directory);
+    if (!problem.empty()) {
+        auto &pool = ThePool();
         std::lock_guard<std::mutex> lock(pool.mutex);
-        problem = detail::LoadLocked(pool, path, replaced);
+        pool.lastError = problem;
+        return problem;
     }
-    return problem; // `replaced` is stopped here, outside the lock
+    return detail::ConfigureAndKeep(ThePool(), directory);
 }
 
 std::string Configure(const Directory &directory)
 {
-    auto &pool = ThePool();
-    std::unique_ptr<detail::Listener> replaced;
-    std::string problem;
-    {
-        std::lock_guard<std::mutex> lock(pool.mutex);
-        problem = detail::ConfigureLocked(pool, directory, replaced);
-        pool.lastError = problem;
-    }
-    return problem;
+    return detail::ConfigureAndKeep(ThePool(), directory);
 }
 
 std::string AddDialEntry(const DialEntry &entry)
@@ -277,6 +368,11 @@ int Listen(uint16_t port, const std::string &address)
     directory.alarm.address = address;
     directory.alarm.port = port;
     directory.alarm.identTimeoutMs = detail::IdentTimeoutMs();
+    {
+        auto &pool = ThePool();
+        std::lock_guard<std::mutex> lock(pool.mutex);
+        directory.alarm.access = pool.access;
+    }
     if (!Configure(directory).empty())
         return -1;
     return ListenPort();
@@ -301,12 +397,28 @@ void SetAlarmCallback(AlarmCallback callback)
     pool.callback = std::move(callback);
 }
 
+void SetResolver(Resolver resolver)
+{
+    auto &pool = ThePool();
+    std::lock_guard<std::mutex> lock(pool.mutex);
+    pool.resolver = std::move(resolver);
+}
+
+void SetLogSink(LogSink sink)
+{
+    auto &log = detail::TheLog();
+    std::lock_guard<std::mutex> lock(log.mutex);
+    log.sink = std::move(sink);
+}
+
 void Reset()
 {
     auto &pool = ThePool();
     std::vector<std::shared_ptr<detail::Connection>> open;
     std::unique_ptr<detail::Listener> listener;
     AlarmCallback callback;
+    Resolver resolver;
+    LogSink sink;
     {
         std::lock_guard<std::mutex> lock(pool.mutex);
         for (auto &slot : pool.slots) {
@@ -317,7 +429,7 @@ void Reset()
         pool.reserved.fill(false);
         pool.entries.clear();
         pool.configured = false;
-        pool.autoTried = false;
+        pool.lastLoadProblem.clear();
         pool.nextRef = kFirstConnRef;
         pool.generation++;
         pool.wakeup->Fire(); // ends the connects under way
@@ -327,7 +439,17 @@ void Reset()
         pool.callback = nullptr;
         pool.lastError.clear();
         pool.identTimeoutMs = 5000;
+        pool.tcp = TcpSettings{};
+        pool.access = AlarmAccess{};
+        resolver = std::move(pool.resolver);
+        pool.resolver = nullptr;
         detail::TheStats().Clear();
+    }
+    {
+        auto &log = detail::TheLog();
+        std::lock_guard<std::mutex> lock(log.mutex);
+        sink = std::move(log.sink);
+        log.sink = nullptr;
     }
     for (auto &connection : open)
         connection->Close();

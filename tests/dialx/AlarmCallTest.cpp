@@ -47,9 +47,15 @@ private:
 
 TEST_F(AlarmCallTest, GoodIdentificationLinesHandTheCallOver)
 {
-    struct { std::string line; uint32_t station; std::string following; } cases[] = {
-        {"17\n", 17, ""}, {"042\r\n", 42, ""}, {"0\n", 0, ""}, {"999\n", 999, ""},
-        {"4294967295\r\n", 4294967295u, ""}, {"5\nHELLO", 5, "HELLO"}, // bytes after the line are kept
+    // `later` is sent after the hand-over, ahead of the station's first answer "I".
+    struct { std::string line; uint32_t station; std::string following, later; } cases[] = {
+        {"17\n", 17, "", ""}, {"042\r\n", 42, "", ""}, {"0\r", 0, "", ""}, {"999\n", 999, "", ""},
+        {"4294967295\r\n", 4294967295u, "", ""},
+        {"5\nHELLO", 5, "HELLO", ""}, {"6\rHELLO", 6, "HELLO", ""}, {"7\r\nHI", 7, "HI", ""}, // kept
+        {"\r\n\n\r8\n", 8, "", ""},                    // empty lines first
+        {std::string(20, '\n') + "13\r\n", 13, "", ""}, // more of them than a line may hold
+        {"9\r", 9, "", "\n"},                           // the LF of a CR LF that came late
+        {"12\r\r\n", 12, "\r\n", ""},                   // one line end only
     };
     size_t count = 0;
     for (const auto &c : cases) {
@@ -67,7 +73,7 @@ TEST_F(AlarmCallTest, GoodIdentificationLinesHandTheCallOver)
         // The call carries bytes both ways, and the host ends it.
         ASSERT_EQ(DIALX_Send(ref, "IDENT?\r", 7), DIALX_OK);
         EXPECT_EQ(ReadUpTo(caller, 7), "IDENT?\r");
-        WriteAll(caller, "I");
+        WriteAll(caller, c.later + "I");
         std::string got;
         ASSERT_EQ(ReceiveBytes(ref, c.following.size() + 1, got), DIALX_OK);
         EXPECT_EQ(got, c.following + "I");
@@ -86,11 +92,9 @@ TEST_F(AlarmCallTest, BadOrMissingIdentificationClosesTheCall)
         "12a\n",              // not a number
         " 7\n",               // no blanks
         "-1\n",               // no sign
-        "\n",                 // empty
-        "\r\n",               // empty with CR
-        "4294967296\n",       // beyond 32 bits
-        "12\r\r\n",           // one CR only
-        "1234567890123456",   // 16 bytes without LF: too long
+        "\r\n\r\n",           // empty lines only, then silence
+        "4294967296\r",       // beyond 32 bits
+        "1234567890123456",   // 16 bytes without line end: too long
         "000000000000001\n",  // 15 digits: too long for a station number
         "",                   // silent until the identification time-out
         "12",                 // line never finished
@@ -167,6 +171,80 @@ TEST_F(AlarmCallTest, ResetStopsAnsweringAndClosesHandedCalls)
     EXPECT_EQ(dialx::ListenPort(), 0u);
     Close(caller);
     Close(waiting);
+}
+
+// Allow lists on a dual-stack listener, so that IPv4 callers arrive as ::ffff:a.b.c.d
+// and are still matched against IPv4 prefixes. Sources are loopback addresses bound by
+// the caller.
+class AlarmAccessTest : public AlarmCallTest {
+protected:
+    bool Reconfigure(bool requireLists)
+    {
+        dialx::Directory directory;
+        directory.alarm.enabled = true;
+        directory.alarm.address = "::";
+        directory.alarm.access.requireAllowList = requireLists;
+        for (auto [station, text] : {std::pair<uint32_t, const char *>{17, "127.0.0.2"}, {18, "127.0.1.0/24"},
+                                     {18, "::1"}}) {
+            dialx::AddressPrefix prefix;
+            EXPECT_EQ(dialx::AddressPrefix::Parse(text, prefix), "");
+            directory.alarm.access.allowFrom[station].push_back(prefix);
+        }
+        directory.alarm.access.allowFrom[19] = {}; // nobody may call as 19
+        if (!dialx::Configure(directory).empty())
+            return false;
+        port_ = dialx::ListenPort();
+        return true;
+    }
+};
+
+TEST_F(AlarmAccessTest, CallersOutsideTheirStationsListAreClosedBeforeTheHostHearsOfThem)
+{
+    if (!Reconfigure(false))
+        GTEST_SKIP() << "no IPv6 listener here: " << dialx::LastError();
+    struct { bool requireLists; const char *source, *to; const char *line; bool answered; const char *logged; } cases[] = {
+        {false, "127.0.0.2", "127.0.0.1", "17\n", true, nullptr},
+        {false, "127.0.0.1", "127.0.0.1", "17\n", false, "not on the station's allow list"},
+        {false, "127.0.1.9", "127.0.0.1", "18\n", true, nullptr},
+        {false, "127.0.2.1", "127.0.0.1", "18\n", false, "not on the station's allow list"},
+        {false, "::1", "::1", "18\n", true, nullptr},
+        {false, "::1", "::1", "17\n", false, "not on the station's allow list"},
+        {false, "127.0.0.2", "127.0.0.1", "19\n", false, "not on the station's allow list"},
+        {false, "127.0.0.3", "127.0.0.1", "20\n", true, "accepted: the station has no allow list"},
+        {true, "127.0.0.3", "127.0.0.1", "20\n", false, "no allow list and lists are required"},
+        {true, "127.0.0.2", "127.0.0.1", "17\n", true, nullptr},
+    };
+    std::vector<uint32_t> answered;
+    uint64_t refused = 0;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.source) + " " + c.line + (c.requireLists ? " lists required" : ""));
+        if (c.requireLists) {
+            ASSERT_TRUE(Reconfigure(true));
+        }
+        int caller = DialFrom(c.source, c.to, static_cast<uint16_t>(port_));
+        ASSERT_GE(caller, 0);
+        WriteAll(caller, c.line);
+        const uint32_t station = static_cast<uint32_t>(std::stoul(c.line));
+        if (c.answered) {
+            answered.push_back(station);
+            auto handed = WaitHanded(answered.size());
+            ASSERT_EQ(handed.size(), answered.size());
+            EXPECT_EQ(handed.back().station, station);
+            EXPECT_EQ(DIALX_Disconnect(handed.back().ref), DIALX_OK);
+        } else {
+            // Closed without a byte, and counted and logged by then.
+            EXPECT_EQ(ReadUpTo(caller, 1, 3000), "");
+            EXPECT_TRUE(SeesClose(caller, 0));
+            EXPECT_EQ(dialx::GetCounters().rejectedCalls, ++refused);
+        }
+        if (c.logged != nullptr) {
+            const std::string source = c.source;
+            EXPECT_EQ(Logged({"from " + source + " as station " + std::to_string(station), c.logged}), 1u);
+        }
+        Close(caller);
+    }
+    EXPECT_EQ(Logged({"alarm call from"}), 6u) << "a caller on its station's list is not logged";
+    EXPECT_EQ(WaitHanded(answered.size()).size(), answered.size()) << "no refused call reached the host";
 }
 
 } // namespace

@@ -87,6 +87,37 @@ BlackHole::~BlackHole()
             close(filler);
 }
 
+int DialFrom(const std::string &source, const std::string &destination, uint16_t port)
+{
+    dialx::SocketAddress from = Address(source, 0), to = Address(destination, port);
+    int fd = socket(to.storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&from.storage), from.length) != 0 ||
+        connect(fd, reinterpret_cast<sockaddr *>(&to.storage), to.length) != 0) {
+        Close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+dialx::SocketAddress Address(const std::string &numeric, uint16_t port)
+{
+    dialx::SocketAddress address;
+    auto *four = reinterpret_cast<sockaddr_in *>(&address.storage);
+    auto *six = reinterpret_cast<sockaddr_in6 *>(&address.storage);
+    if (inet_pton(AF_INET, numeric.c_str(), &four->sin_addr) == 1) {
+        four->sin_family = AF_INET;
+        four->sin_port = htons(port);
+        address.length = sizeof *four;
+    } else if (inet_pton(AF_INET6, numeric.c_str(), &six->sin6_addr) == 1) {
+        six->sin6_family = AF_INET6;
+        six->sin6_port = htons(port);
+        address.length = sizeof *six;
+    } else {
+        throw std::runtime_error("test address '" + numeric + "' is not numeric");
+    }
+    return address;
+}
+
 int Dial(uint16_t port)
 {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

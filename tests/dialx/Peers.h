@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -43,6 +45,9 @@ private:
 };
 
 int Dial(uint16_t port); // a blocking connect to 127.0.0.1:port; -1 on failure
+// A blocking connect from the numeric address `source` to `destination`:port; -1 on failure.
+int DialFrom(const std::string &source, const std::string &destination, uint16_t port);
+dialx::SocketAddress Address(const std::string &numeric, uint16_t port);
 void WriteAll(int fd, const std::string &bytes);
 // Reads until `count` bytes have come, the peer closes or timeoutMs passes.
 std::string ReadUpTo(int fd, size_t count, int timeoutMs = 2000);
@@ -67,14 +72,36 @@ private:
 };
 
 // Every test starts and ends with a pool that is not initialised and will not find a
-// dial directory of its own; whatever the test did, Reset() leaves no socket open.
+// dial directory of its own; whatever the test did, Reset() leaves no socket open. The
+// pool's log lines are kept for Logged().
 class PoolTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
         setenv(dialx::kConfigEnv, "/nonexistent/dialx-test-none.toml", 1);
         dialx::Reset();
+        CaptureLog();
         descriptors_ = OpenDescriptors();
+    }
+    void CaptureLog() // again after a Reset() within a test
+    {
+        dialx::SetLogSink([this](const std::string &line) {
+            std::lock_guard<std::mutex> lock(logMutex_);
+            log_.push_back(line);
+        });
+    }
+    // How many log lines so far contain every one of `parts`.
+    size_t Logged(std::initializer_list<std::string> parts)
+    {
+        std::lock_guard<std::mutex> lock(logMutex_);
+        size_t count = 0;
+        for (const std::string &line : log_) {
+            bool all = true;
+            for (const std::string &part : parts)
+                all = all && line.find(part) != std::string::npos;
+            count += all ? 1 : 0;
+        }
+        return count;
     }
     void TearDown() override
     {
@@ -86,6 +113,10 @@ protected:
         ASSERT_EQ(dialx::AddDialEntry({ref, "127.0.0.1", port, connectTimeoutMs}), "");
     }
     size_t descriptors_ = 0;
+
+private:
+    std::mutex logMutex_;
+    std::vector<std::string> log_;
 };
 
 } // namespace dialx_test
