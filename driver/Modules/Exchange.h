@@ -6,10 +6,11 @@
 #include <stdint.h>
 
 #include "config/Instance.h"
+#include "platform/Compiler.h"
 
 /* Appends to the telegram in `buffer` (the instance's send buffer, with room left for the
  * checksum and the CR); false, with the telegram unchanged, when it would not fit. */
-bool AppendFormat(char *buffer, size_t *length, const char *format, ...) __attribute__((format(printf, 3, 4)));
+bool AppendFormat(char *buffer, size_t *length, const char *format, ...) TRS_PRINTF(3, 4);
 
 /* Takes the bus mutex for an exchange with the request's station and logs the station on
  * first when a secondary station holds the line in transparent mode. Returns 0 with the

@@ -107,7 +107,7 @@ uint32_t WriteWStationDateTime(RequestBlock *request)
 
     const time_t now = PlatformWallClock();
     struct tm local{};
-    localtime_r(&now, &local);
+    (void)PlatformLocalTime(now, &local);
     char telegram[64];
     if (gate->address.memoryType == MT_TM) {
         snprintf(telegram, sizeof telegram, "TIME!\t%02u:%02u:%02u\t", static_cast<unsigned>(local.tm_hour),
