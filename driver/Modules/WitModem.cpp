@@ -10,6 +10,7 @@
 #include "entry/Entry.h"
 #include "entry/KivRun.h"
 #include "link/Telegram.h"
+#include "link/Transport.h"
 #include "platform/Platform.h"
 
 namespace {
@@ -38,7 +39,80 @@ bool IsStationDataGate(const DriverInstance *instance, const unsigned char *defi
     return kind == 0 || strchr("JjMm", kind) == nullptr;
 }
 
+uint16_t ConnRefOf(const DriverInstance *instance, uint32_t station)
+{
+    const StationRecord *record = station < MAX_STATIONS ? instance->stations[station].load() : nullptr;
+    return record ? record->connRef.load() : static_cast<uint16_t>(DIALX_NO_CONNECTION);
+}
+
+/* The pool reports the connection of a station broken: the station is no longer
+ * connected, its reference goes back to the pool, and during a host request the
+ * emergency disconnection follows. */
+void ConnectionBroken(DriverInstance *instance, uint32_t station)
+{
+    StationRecord *record = StationOf(instance, station);
+    if (record) {
+        uint16_t broken = record->connRef.exchange(DIALX_NO_CONNECTION);
+        record->onlineState = 0;
+        // The station no longer names the connection, so nothing else would ever give
+        // its reference back to the pool: release it here, whoever made the exchange.
+        if (broken != DIALX_NO_CONNECTION)
+            (void)DIALX_Disconnect(broken);
+    }
+    if (instance->hostRequestActive.load() == 1)
+        EmergencyDisconnect(instance, station);
+}
+
+uint32_t ModemSend(DriverInstance *instance, uint32_t station, const char *bytes, uint32_t count)
+{
+    uint16_t connRef = ConnRefOf(instance, station);
+    (void)DIALX_Flush(connRef);
+    int32_t rc = DIALX_Send(connRef, bytes, count);
+    if (rc == DIALX_OK)
+        return LINK_OK;
+    KivErr(LOG_TRACE, "TRSLNK> Send() error send: DIALX_Send() %s", ModemErrorText(rc));
+    if (rc == DIALX_WRITING_ERROR)
+        return LINK_FAILED;
+    if (rc == DIALX_CONN_BROKEN)
+        ConnectionBroken(instance, station);
+    return LINK_BROKEN;
+}
+
+uint32_t ModemReceiveByte(DriverInstance *instance, uint32_t station, char *byte)
+{
+    uint32_t received = 0;
+    int32_t rc = DIALX_Receive(ConnRefOf(instance, station), byte, 1, &received);
+    if (rc != DIALX_OK)
+        return static_cast<uint32_t>(rc);
+    // Success without the byte: no byte came within the connection's time.
+    return received == 1 ? 0 : static_cast<uint32_t>(DIALX_CONNECTION_TIMEOUT);
+}
+
+uint32_t ModemReceiveFailed(DriverInstance *instance, uint32_t station, uint32_t code, uint32_t count)
+{
+    KivErr(LOG_ERROR, "TRSLNK> ReceiveMsg() error, reading message from controller, DIALX_Receive: %s, (%u read)",
+           ModemErrorText(static_cast<int32_t>(code)), count);
+    if (code == DIALX_CONN_BROKEN)
+        ConnectionBroken(instance, station);
+    return LINK_BROKEN;
+}
+
+/* A connection carries nothing stale between calls: the pool flushes before each send. */
+void ModemPurge(DriverInstance *) {}
+
+bool ModemReachable(const DriverInstance *instance, uint32_t station)
+{
+    return StationConnected(instance, station);
+}
+
 } // namespace
+
+const Transport kModemTransport = {ModemSend, ModemReceiveByte, ModemReceiveFailed, ModemPurge, ModemReachable};
+
+bool StationConnected(const DriverInstance *instance, uint32_t station)
+{
+    return ConnRefOf(instance, station) != DIALX_NO_CONNECTION;
+}
 
 void OnlineTagsPass(DriverInstance *instance, uint8_t lastWritten[MAX_STATIONS])
 {

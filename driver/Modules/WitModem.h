@@ -6,6 +6,13 @@
 
 #include "config/Instance.h"
 
+struct Transport;
+/* Telegrams over the multi-modem connection of each station. */
+extern const Transport kModemTransport;
+
+/* Is this station connected: a modem connection is open for it. */
+bool StationConnected(const DriverInstance *instance, uint32_t station);
+
 void UpdateOnlineTagsThread(void *instance);
 /* Starts the online-tags thread (stack 61440); 0 or the errno of the failed start. */
 int StartOnlineTagsThread(DriverInstance *instance);

@@ -10,6 +10,7 @@
 #include "entry/KivRun.h"
 #include "link/Station.h"
 #include "link/Telegram.h"
+#include "link/Transport.h"
 #include "platform/Platform.h"
 
 namespace {
@@ -252,7 +253,7 @@ uint32_t SingleRead(RequestBlock *request)
     }
 
     StationRecord *record = StationOf(instance, station);
-    if (instance->modemMode && (!record || record->connRef == 255))
+    if (!TransportOf(instance)->reachable(instance, station))
         return 1;
 
     switch (memoryType) {
@@ -306,8 +307,7 @@ uint32_t BlockRead(RequestBlock *request)
 {
     DriverInstance *instance = InstanceOf(request);
     GateRequest *gate = GateOf(request);
-    StationRecord *record = StationOf(instance, gate->address.station);
-    if (instance->modemMode && (!record || record->connRef == 255))
+    if (!TransportOf(instance)->reachable(instance, gate->address.station))
         return 1;
 
     uint32_t result = DoRead(request, FN_BLOCK_READ);

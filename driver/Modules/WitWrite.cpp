@@ -13,6 +13,7 @@
 #include "link/Clock.h"
 #include "link/Station.h"
 #include "link/Telegram.h"
+#include "link/Transport.h"
 #include "platform/Platform.h"
 
 namespace {
@@ -302,8 +303,7 @@ uint32_t SingleWrite(RequestBlock *request)
         return NotSupportedYet(gas);
     }
 
-    StationRecord *record = StationOf(instance, station);
-    if (instance->modemMode && (!record || record->connRef == 255)) {
+    if (!TransportOf(instance)->reachable(instance, station)) {
         KivErr(LOG_ERROR, "TRSLNK> SingleWrite() error, Tag '%s' plc %u not connected by modem", gas, station);
         return 1;
     }

@@ -10,6 +10,7 @@
 #include "link/Port.h"
 #include "link/Station.h"
 #include "link/Telegram.h"
+#include "link/Transport.h"
 #include "Modules/WitModem.h"
 #include "platform/Platform.h"
 
@@ -35,6 +36,11 @@ void WaitForWorkers(DriverInstance *instance)
 
 } // namespace
 
+void ChooseTransport(DriverInstance *instance)
+{
+    instance->transport = instance->modemMode ? &kModemTransport : &kSerialTransport;
+}
+
 bool WorkerBegin(DriverInstance *instance)
 {
     instance->workers.fetch_add(1);
@@ -59,6 +65,7 @@ uint32_t ColdStart(RequestBlock *request)
     // The host does not clear the block; clearing it here also makes EndDrv safe on a
     // switched-off instance.
     memset(static_cast<void *>(instance), 0, sizeof *instance);
+    ChooseTransport(instance);
     instance->enabled = params->enabled;
     if (instance->enabled == 0)
         return 0;
@@ -73,6 +80,7 @@ uint32_t ColdStart(RequestBlock *request)
 
     ResetInstance(instance);
     ReadInitFile(request);
+    ChooseTransport(instance);
     if (instance->comTimeout == 0)
         instance->comTimeout = instance->modemMode ? kModemTimeout : kSerialTimeout;
 

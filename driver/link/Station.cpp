@@ -7,8 +7,8 @@
 #include <string.h>
 
 #include "entry/KivRun.h"
-#include "link/Port.h"
 #include "link/Telegram.h"
+#include "link/Transport.h"
 #include "platform/Platform.h"
 
 namespace {
@@ -36,12 +36,7 @@ uint32_t ReceiveResult(uint32_t rc, uint32_t previous)
 uint32_t LogOnAttempt(DriverInstance *instance, uint8_t station, const StationRecord *record, int attempt,
                       uint32_t previous, char *reply, int32_t *identityOut)
 {
-    if (!instance->modemMode) {
-        PortHandle port = instance->comHandle.load();
-        (void)PortOutputQueue(port, nullptr); /* also clears a pending error state */
-        if (!PortPurgeOutput(port))
-            KivErr(LOG_TRACE, "TRSLNK> InitStation(), PurgeComm() error %u", PlatformLastError());
-    }
+    TransportOf(instance)->purge(instance);
 
     char wakeUp[8];
     int wakeUpLength = snprintf(wakeUp, sizeof wakeUp, "%c%cW06%c", ETX, ESC, ETX);

@@ -55,7 +55,7 @@ protected:
     void SetUp() override
     {
         InstanceTest::SetUp();
-        instance->modemMode = 1;
+        trs_test::SetModemMode(instance, true);
         station = trs_test::AddStation(instance, 5, "PLC5", "1234");
         station->connRef = 9; // the reader only looks for 255; the release of 9 is refused
         trs_test::AddStation(instance, 6, "PLC6", "1234");
@@ -237,7 +237,7 @@ TEST_F(CurrentStatesTest, UndeclaredOrBusyStationIsRefusedFromTheFirstMoment)
 
 TEST_F(CurrentStatesTest, WithoutConnectionTheReaderEndsAtOnce)
 {
-    instance->modemMode = 0; // serial mode: stations never hold a connection
+    trs_test::SetModemMode(instance, false); // serial mode: stations never hold a connection
     for (uint32_t hangUp : {0u, 1u}) {
         SCOPED_TRACE(hangUp);
         NextRow();
