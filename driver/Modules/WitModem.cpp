@@ -9,6 +9,7 @@
 #include "entry/DialX.h"
 #include "entry/Entry.h"
 #include "entry/KivRun.h"
+#include "link/Station.h"
 #include "link/Telegram.h"
 #include "link/Transport.h"
 #include "platform/Platform.h"
@@ -20,7 +21,6 @@ const uint32_t kStartDelayMs = 10000;
 const uint32_t kPassPauseMs = 250;
 const uint32_t kClosingPauseMs = 1000;
 const uint32_t kSamplingOffPauseMs = 2000;
-const char kEtx = 0x03;
 
 /* True when the gate of this definition is a data gate of station `station` of this
  * instance. Journal and modem gates keep their sampling. */
@@ -272,12 +272,8 @@ uint32_t DisconnectModem(DriverInstance *instance, uint32_t station)
         KivErr(LOG_TRACE, "TRSLNK> DisconnectModem() error, station %03u was not connected on-line", station);
         return 1;
     }
-    if (record->secondary) {
-        /* ETX closes the transparent channel before the line goes. */
-        if (Send(&kEtx, 1, instance, station) != LINK_OK)
-            KivErr(LOG_ERROR, "TRSLNK: DisconnectModem() Failed to send ETX to secondary station");
-        instance->transparentMode.store(0);
-    }
+    if (record->secondary)
+        LeaveTransparentMode(instance, station, "TRSLNK: DisconnectModem() Failed to send ETX to secondary station");
     int32_t rc = DIALX_Disconnect(record->connRef.load());
     record->connRef.store(DIALX_NO_CONNECTION);
     record->onlineState.store(0);
@@ -290,4 +286,15 @@ uint32_t DisconnectModem(DriverInstance *instance, uint32_t station)
     snprintf(gas, sizeof gas, "%03uM_ONLINE", station);
     PutGateValue(instance, gas, 0, static_cast<uint32_t>(PlatformWallClock()));
     return 0;
+}
+
+void ReleaseConnectionAtEnd(DriverInstance *instance, uint32_t station)
+{
+    StationRecord *record = StationOf(instance, station);
+    const uint16_t connRef = record ? record->connRef.exchange(DIALX_NO_CONNECTION) : DIALX_NO_CONNECTION;
+    if (connRef == DIALX_NO_CONNECTION)
+        return;
+    const int32_t status = DIALX_Disconnect(connRef);
+    if (status != DIALX_OK)
+        KivErr(LOG_TRACE, "TRSLNK> EndDrv() DIALX_Disconnect(%u), %s", connRef, ModemErrorText(status));
 }

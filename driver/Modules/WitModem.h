@@ -25,6 +25,8 @@ void JoinOnlineTagsThread(DriverInstance *instance, bool clientRemoved);
 void DisableSampling(DriverInstance *instance, uint32_t station);
 void EmergencyDisconnect(DriverInstance *instance, uint32_t station);
 uint32_t DisconnectModem(DriverInstance *instance, uint32_t station);
+/* At the end of the instance: gives a station's connection, if any, back to the pool. */
+void ReleaseConnectionAtEnd(DriverInstance *instance, uint32_t station);
 
 /* One pass of the online-tags thread: writes each station's M_ONLINE gate whose state
  * differs from lastWritten (one entry per station, 100 = never written). */

@@ -146,3 +146,11 @@ uint32_t InitStation(DriverInstance *instance, uint8_t station, int32_t *identit
     (void)RelSem(instance);
     return result;
 }
+
+void LeaveTransparentMode(DriverInstance *instance, uint32_t station, const char *failedLine)
+{
+    // ETX closes the transparent channel of a secondary station before its line goes.
+    if (Send(&ETX, 1, instance, station) != LINK_OK)
+        KivErr(LOG_ERROR, "%s", failedLine);
+    instance->transparentMode = 0;
+}
