@@ -4,10 +4,10 @@
 
 #include "Modules/CurrentStates.h"
 #include "Modules/WitModem.h"
-#include "Modules/Exchange.h"
 #include "Modules/WitRead.h"
 #include "address/Address.h"
 #include "entry/KivRun.h"
+#include "link/Exchange.h"
 #include "link/Station.h"
 #include "link/Telegram.h"
 #include "link/Transport.h"
@@ -83,6 +83,25 @@ CycleVerdict CheckReadReply(RequestCycle *cycle, int attempt, uint32_t, uint32_t
     char *values = equals[1] != '\0' ? equals + 2 : equals + 1;
     *result = StoreData(exchange->request, values, exchange->functionCode);
     return CYCLE_REPLY_GOOD;
+}
+
+/* The read telegram into the send buffer, and the command word its reply must hold. */
+uint32_t BuildRead(StationExchange *exchange)
+{
+    DriverInstance *instance = exchange->cycle.instance;
+    ReadExchange *read = static_cast<ReadExchange *>(exchange->cycle.context);
+    uint32_t commandStart = 0;
+    if (BuildReadRequest(exchange->request, instance->txBuffer, &commandStart) != 0)
+        return 1;
+    const char *command = instance->txBuffer + commandStart;
+    const char *question = strchr(command, '?');
+    const size_t wordLength = question ? static_cast<size_t>(question - command) : strlen(command);
+    const size_t copied = wordLength < sizeof read->command - 1 ? wordLength : sizeof read->command - 1;
+    memcpy(read->command, command, copied);
+    read->command[copied] = '\0';
+    exchange->cycle.payload = instance->txBuffer;
+    exchange->cycle.payloadLength = static_cast<uint32_t>(strlen(instance->txBuffer));
+    return 0;
 }
 
 /* The station record of a request, or null (logged) when the slot is empty. */
@@ -162,48 +181,28 @@ uint32_t DoRead(RequestBlock *request, uint32_t functionCode)
     GateRequest *gate = GateOf(request);
     char gas[GAS_COPY_SIZE];
     CopyGas(gas, gate->gas);
-    const uint32_t station = gate->address.station;
-    const uint32_t opened =
-        OpenStationExchange(request, gas, "DoRead", "TRSLNK: DoBlockRead() InitStation() for 'Transperent mode' failed");
-    if (opened != 0)
-        return opened;
-    instance->hostRequestActive = request->hostRequest;
 
-    uint32_t commandStart = 0;
-    if (BuildReadRequest(request, instance->txBuffer, &commandStart) != 0) {
-        RelSem(instance);
-        return 1;
-    }
-
-    ReadExchange exchange{};
+    ReadExchange read{};
+    read.request = request;
+    read.gas = gas;
+    read.functionCode = functionCode;
+    StationExchange exchange{};
     exchange.request = request;
+    exchange.copyHostRequest = true;
     exchange.gas = gas;
-    exchange.functionCode = functionCode;
-    {
-        const char *command = instance->txBuffer + commandStart;
-        const char *question = strchr(command, '?');
-        const size_t wordLength = question ? static_cast<size_t>(question - command) : strlen(command);
-        const size_t copied = wordLength < sizeof exchange.command - 1 ? wordLength : sizeof exchange.command - 1;
-        memcpy(exchange.command, command, copied);
-        exchange.command[copied] = '\0';
-    }
-
-    RequestCycle cycle{};
-    cycle.instance = instance;
-    cycle.station = station;
-    cycle.payload = instance->txBuffer;
-    cycle.payloadLength = static_cast<uint32_t>(strlen(instance->txBuffer));
-    cycle.reply = instance->rxBuffer;
-    cycle.maxLength = READ_REPLY_LIMIT;
-    cycle.context = &exchange;
-    cycle.onLogOnFailed = ReadLogOnFailed;
-    cycle.onSendFailed = ReadSendFailed;
-    cycle.onReceiveFailed = ReadReceiveFailed;
-    cycle.checkReply = CheckReadReply;
-    const uint32_t result = RunRequestCycle(&cycle);
-
-    RelSem(instance);
-    return result;
+    exchange.undeclaredOperation = "DoRead";
+    exchange.transparentFailed = "TRSLNK: DoBlockRead() InitStation() for 'Transperent mode' failed";
+    exchange.build = BuildRead;
+    exchange.cycle.instance = instance;
+    exchange.cycle.station = gate->address.station;
+    exchange.cycle.reply = instance->rxBuffer;
+    exchange.cycle.maxLength = READ_REPLY_LIMIT;
+    exchange.cycle.context = &read;
+    exchange.cycle.onLogOnFailed = ReadLogOnFailed;
+    exchange.cycle.onSendFailed = ReadSendFailed;
+    exchange.cycle.onReceiveFailed = ReadReceiveFailed;
+    exchange.cycle.checkReply = CheckReadReply;
+    return RunStationExchange(&exchange);
 }
 
 uint32_t SingleRead(RequestBlock *request)

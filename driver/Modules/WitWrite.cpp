@@ -5,12 +5,12 @@
 
 #include "Modules/CurrentStates.h"
 #include "Modules/WitModem.h"
-#include "Modules/Exchange.h"
 #include "Modules/WitRead.h"
 #include "Modules/WitWrite.h"
 #include "address/Address.h"
 #include "entry/KivRun.h"
 #include "link/Clock.h"
+#include "link/Exchange.h"
 #include "link/Station.h"
 #include "link/Telegram.h"
 #include "link/Transport.h"
@@ -62,6 +62,7 @@ int32_t Value16(const GateRequest *gate)
 
 struct WriteExchange {
     const char *gas;
+    uint32_t functionCode;
 };
 
 const char *GasOf(RequestCycle *cycle)
@@ -84,26 +85,23 @@ void WriteReceiveFailed(RequestCycle *cycle, int attempt)
     KivErr(LOG_ERROR, "TRSLNK> DoWrite() error receiving reply, retry %d '%s'", attempt, GasOf(cycle));
 }
 
+const StatusLines kWriteStatusLines = {
+    "TRSLNK> DoWrite() illegal answer, 'STATUT' missing, retry %d '%s'",
+    "TRSLNK> DoWrite() error reading status info in reply, retry %d '%s'",
+    "TRSLNK> DoWrite() error, Wit status message '%s' in reply, retry %d '%s'",
+    false,
+};
+
 CycleVerdict CheckWriteReply(RequestCycle *cycle, int attempt, uint32_t, uint32_t *result)
 {
-    const char *gas = GasOf(cycle);
-    if (!ReplyHasStatut(cycle->reply)) {
-        KivErr(LOG_ERROR, "TRSLNK> DoWrite() illegal answer, 'STATUT' missing, retry %d '%s'", attempt, gas);
+    if (!CheckStatusReply(cycle->reply, &kWriteStatusLines, attempt, GasOf(cycle)))
         return CYCLE_REPLY_BAD;
-    }
-    uint32_t status = 0;
-    if (!ReadStatut(cycle->reply, &status)) {
-        KivErr(LOG_ERROR, "TRSLNK> DoWrite() error reading status info in reply, retry %d '%s'", attempt, gas);
-        return CYCLE_REPLY_BAD;
-    }
-    if (status != 0) {
-        KivErr(LOG_ERROR, "TRSLNK> DoWrite() error, Wit status message '%s' in reply, retry %d '%s'", WitStatusText(status),
-               attempt, gas);
-        return CYCLE_REPLY_BAD;
-    }
     *result = 0;
     return CYCLE_REPLY_GOOD;
 }
+
+/* The write telegram into the send buffer. */
+uint32_t BuildWrite(StationExchange *exchange);
 
 /* Command gates whose activities are not part of this driver build yet: the modem call
  * gates M_CONNECT, M_READ_ALL, M_SAMPLE and M_TIMESTAMP, the alarm-call answer (AA) and
@@ -198,42 +196,46 @@ uint32_t BuildWriteRequest(RequestBlock *request, uint32_t)
     return 0;
 }
 
+namespace {
+
+uint32_t BuildWrite(StationExchange *exchange)
+{
+    const uint32_t built = BuildWriteRequest(exchange->request, static_cast<WriteExchange *>(exchange->cycle.context)->functionCode);
+    if (built != 0)
+        return built;
+    DriverInstance *instance = exchange->cycle.instance;
+    exchange->cycle.payload = instance->txBuffer;
+    exchange->cycle.payloadLength = static_cast<uint32_t>(strlen(instance->txBuffer));
+    return 0;
+}
+
+} // namespace
+
 uint32_t DoWrite(RequestBlock *request, uint32_t functionCode)
 {
     DriverInstance *instance = InstanceOf(request);
     GateRequest *gate = GateOf(request);
     char gas[GAS_COPY_SIZE];
     CopyGas(gas, gate->gas);
-    const uint32_t station = gate->address.station;
-    const uint32_t opened =
-        OpenStationExchange(request, gas, "DoWrite", "TRSLNK: DoBlockWrite() InitStation() for 'Transperent mode' failed");
-    if (opened != 0)
-        return opened;
-    instance->hostRequestActive = request->hostRequest;
 
-    const uint32_t built = BuildWriteRequest(request, functionCode);
-    if (built != 0) {
-        RelSem(instance);
-        return built;
-    }
-
-    WriteExchange exchange{gas};
-    RequestCycle cycle{};
-    cycle.instance = instance;
-    cycle.station = station;
-    cycle.payload = instance->txBuffer;
-    cycle.payloadLength = static_cast<uint32_t>(strlen(instance->txBuffer));
-    cycle.reply = instance->rxBuffer;
-    cycle.maxLength = WRITE_REPLY_LIMIT;
-    cycle.context = &exchange;
-    cycle.onLogOnFailed = WriteLogOnFailed;
-    cycle.onSendFailed = WriteSendFailed;
-    cycle.onReceiveFailed = WriteReceiveFailed;
-    cycle.checkReply = CheckWriteReply;
-    const uint32_t result = RunRequestCycle(&cycle);
-
-    RelSem(instance);
-    return result;
+    WriteExchange write{gas, functionCode};
+    StationExchange exchange{};
+    exchange.request = request;
+    exchange.copyHostRequest = true;
+    exchange.gas = gas;
+    exchange.undeclaredOperation = "DoWrite";
+    exchange.transparentFailed = "TRSLNK: DoBlockWrite() InitStation() for 'Transperent mode' failed";
+    exchange.build = BuildWrite;
+    exchange.cycle.instance = instance;
+    exchange.cycle.station = gate->address.station;
+    exchange.cycle.reply = instance->rxBuffer;
+    exchange.cycle.maxLength = WRITE_REPLY_LIMIT;
+    exchange.cycle.context = &write;
+    exchange.cycle.onLogOnFailed = WriteLogOnFailed;
+    exchange.cycle.onSendFailed = WriteSendFailed;
+    exchange.cycle.onReceiveFailed = WriteReceiveFailed;
+    exchange.cycle.checkReply = CheckWriteReply;
+    return RunStationExchange(&exchange);
 }
 
 uint32_t SingleWrite(RequestBlock *request)

@@ -7,6 +7,7 @@
 #include <string.h>
 
 #include "entry/KivRun.h"
+#include "link/Exchange.h"
 #include "link/Telegram.h"
 #include "link/Transport.h"
 #include "platform/Platform.h"
@@ -24,6 +25,13 @@ enum {
 const char STX = 0x02;
 const char ETX = 0x03;
 const char ESC = 0x1B;
+
+const StatusLines kAccessStatusLines = {
+    "TRSLNK> InitStation() illegal answer on access code, 'STATUT' missing, retry %d",
+    "TRSLNK> InitStation() error reading status info in reply on access code, retry %d",
+    "TRSLNK> InitStation() error, Wit status message '%s' in reply on access code, retry %d",
+    true,
+};
 
 /* A failed receive counts as a wrong answer, unless the attempt before also ended with a
  * link failure. */
@@ -97,20 +105,7 @@ uint32_t LogOnAttempt(DriverInstance *instance, uint8_t station, const StationRe
                attempt);
         return ReceiveResult(rc, previous);
     }
-    if (!ReplyHasStatut(reply)) {
-        KivErr(LOG_ERROR, "TRSLNK> InitStation() illegal answer on access code, 'STATUT' missing, retry %d", attempt);
-        return LINK_FAILED;
-    }
-    if (!ReadStatut(reply, &status)) {
-        KivErr(LOG_ERROR, "TRSLNK> InitStation() error reading status info in reply on access code, retry %d", attempt);
-        return LINK_FAILED;
-    }
-    if (status != 0) {
-        KivErr(LOG_ERROR, "TRSLNK> InitStation() error, Wit status message '%s' in reply on access code, retry %d",
-               WitStatusText(status), LOGON_ATTEMPTS - attempt);
-        return LINK_FAILED;
-    }
-    return LINK_OK;
+    return CheckStatusReply(reply, &kAccessStatusLines, attempt, nullptr) ? LINK_OK : LINK_FAILED;
 }
 
 } // namespace
