@@ -6,6 +6,7 @@
 #include "Modules/WitModem.h"
 #include "Modules/WitRead.h"
 #include "address/Address.h"
+#include "address/MemoryTypes.h"
 #include "entry/KivRun.h"
 #include "link/Exchange.h"
 #include "link/Station.h"
@@ -17,19 +18,6 @@ namespace {
 
 constexpr uint16_t READ_REPLY_LIMIT = 50000;
 
-
-/* Appends to a telegram being built; false when it would not fit. */
-
-bool IsVarType(uint32_t memoryType)
-{
-    switch (memoryType) {
-    case MT_AI: case MT_AO: case MT_BR: case MT_BX: case MT_DI: case MT_DO: case MT_EA: case MT_ET: case MT_FR:
-    case MT_FX: case MT_SR: case MT_ST: case MT_SX: case MT_VE: case MT_VX: case MT_WR: case MT_WX:
-        return true;
-    default:
-        return false;
-    }
-}
 
 /* Context of one read exchange, handed to the request cycle's hooks. */
 struct ReadExchange {
@@ -144,20 +132,21 @@ uint32_t BuildReadRequest(RequestBlock *request, char *buffer, uint32_t *command
     const char first = MemTypeFirst(address.memoryType);
     const char second = MemTypeSecond(address.memoryType);
     const uint32_t extension = address.address >> 16;
+    const WireKind wire = WireKindOf(address.memoryType);
     if (!fits) {
         // handled below with the other overlong telegrams
-    } else if (address.memoryType == MT_RA || address.memoryType == MT_RD) {
+    } else if (wire == WIRE_ETAT) {
         fits = AppendFormat(buffer, &length, "ETAT?\t%u\t%u\t", address.address, gate->blockLength);
-    } else if (IsVarType(address.memoryType) && extension == 0) {
+    } else if ((wire == WIRE_VAR_INTEGER || wire == WIRE_VAR_FLOAT || wire == WIRE_VAR_TEXT) && extension == 0) {
         fits = AppendFormat(buffer, &length, "VAR?\t%c%c%u\t%u\t", first, second, address.address, gate->blockLength);
-    } else if (IsVarType(address.memoryType)) {
+    } else if (wire == WIRE_VAR_INTEGER || wire == WIRE_VAR_FLOAT || wire == WIRE_VAR_TEXT) {
         fits = AppendFormat(buffer, &length, "VAR?\t%c%c%u.%u\t%u\t", first, second, extension, address.address & 0xFFFFu,
                             gate->blockLength);
-    } else if (address.memoryType == MT_TB || address.memoryType == MT_TS) {
+    } else if (wire == WIRE_VAR_BIT) {
         fits = AppendFormat(buffer, &length, "VAR?\t%c%c\t", first, second);
-    } else if (address.memoryType == MT_DT) {
+    } else if (wire == WIRE_DATE) {
         fits = AppendFormat(buffer, &length, "DATE?\t");
-    } else if (address.memoryType == MT_TM) {
+    } else if (wire == WIRE_TIME) {
         fits = AppendFormat(buffer, &length, "TIME?\t");
     } else {
         KivErr(LOG_ERROR,

@@ -8,6 +8,7 @@
 #include "Modules/WitRead.h"
 #include "Modules/WitWrite.h"
 #include "address/Address.h"
+#include "address/MemoryTypes.h"
 #include "entry/KivRun.h"
 #include "link/Clock.h"
 #include "link/Exchange.h"
@@ -23,17 +24,6 @@ constexpr uint16_t FIRST_EVENT_LIMIT = 9998;
 constexpr int TEXT_FIELD_WIDTH = 16;
 
 
-
-bool IsIntegerVarType(uint32_t memoryType)
-{
-    switch (memoryType) {
-    case MT_AI: case MT_AO: case MT_BR: case MT_BX: case MT_DI: case MT_DO: case MT_EA:
-    case MT_ET: case MT_ST: case MT_VE: case MT_VX: case MT_WR: case MT_WX:
-        return true;
-    default:
-        return false;
-    }
-}
 
 /* The float of the value area with six decimals and a decimal comma, as the stations
  * write numbers. False for a value that is not a finite number. */
@@ -129,7 +119,8 @@ uint32_t BuildWriteRequest(RequestBlock *request, uint32_t)
         KivErr(LOG_ERROR, "TRSLNK> DoWrite() Tag '%s' station %u not defined", gas, address.station);
         return 1;
     }
-    if (address.memoryType == MT_TB || address.memoryType == MT_TS) {
+    const WireKind wire = WireKindOf(address.memoryType);
+    if (wire == WIRE_VAR_BIT) {
         KivErr(LOG_TRACE, "TRSLNK> DoWrite() no write allowed for TB or TS gates, gate '%s'", gas);
         return 1;
     }
@@ -146,8 +137,7 @@ uint32_t BuildWriteRequest(RequestBlock *request, uint32_t)
     char number[64];
     if (!fits) {
         // reported below with the other overlong telegrams
-    } else if ((address.memoryType == MT_RA && gate->gateType != GATE_TYPE_DIGITAL) || address.memoryType == MT_FR ||
-               address.memoryType == MT_FX) {
+    } else if ((address.memoryType == MT_RA && gate->gateType != GATE_TYPE_DIGITAL) || wire == WIRE_VAR_FLOAT) {
         // An analog resource and the float variables: the number as the station writes
         // it, never the bit pattern of the float.
         if (!FormatDecimalComma(GetValueFloat(gate->value, 0), number, sizeof number)) {
@@ -161,14 +151,14 @@ uint32_t BuildWriteRequest(RequestBlock *request, uint32_t)
             fits = AppendFormat(buffer, &length, "VAR!\t%c%c%u\t%s\t", first, second, address.address, number);
         else
             fits = AppendFormat(buffer, &length, "VAR!\t%c%c%u.%u\t%s\t", first, second, extension, lower, number);
-    } else if (address.memoryType == MT_RA || address.memoryType == MT_RD) {
+    } else if (wire == WIRE_ETAT) {
         fits = AppendFormat(buffer, &length, "ETAT!\t%u\t%d\t", address.address,
                             static_cast<int>(GetValue16(gate->value, SINGLE_16_OFFSET)));
-    } else if (IsIntegerVarType(address.memoryType) && extension == 0) {
+    } else if (wire == WIRE_VAR_INTEGER && extension == 0) {
         fits = AppendFormat(buffer, &length, "VAR!\t%c%c%u\t%d\t", first, second, address.address, Value16(gate));
-    } else if (IsIntegerVarType(address.memoryType)) {
+    } else if (wire == WIRE_VAR_INTEGER) {
         fits = AppendFormat(buffer, &length, "VAR!\t%c%c%u.%u\t%d\t", first, second, extension, lower, Value16(gate));
-    } else if (address.memoryType == MT_SR || address.memoryType == MT_SX) {
+    } else if (wire == WIRE_VAR_TEXT) {
         // Only the first 16 characters go out; the area need not hold a terminator
         // before them.
         const char *area = static_cast<const char *>(gate->value);
