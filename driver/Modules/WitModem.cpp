@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include "Modules/GateStore.h"
+#include "address/Address.h"
 #include "entry/DialX.h"
 #include "entry/Entry.h"
 #include "entry/KivRun.h"
@@ -108,6 +109,13 @@ bool ModemReachable(const DriverInstance *instance, uint32_t station)
 } // namespace
 
 const Transport kModemTransport = {ModemSend, ModemReceiveByte, ModemReceiveFailed, ModemPurge, ModemReachable};
+
+void ModemGateToStation(const DriverInstance *instance, GateRequest *gate)
+{
+    GateAddress &address = gate->address;
+    if (instance->modemMode && MemTypeFirst(address.memoryType) == 'M' && address.station >= MODEM_GATE_STATION_OFFSET)
+        address.station -= MODEM_GATE_STATION_OFFSET;
+}
 
 bool StationConnected(const DriverInstance *instance, uint32_t station)
 {

@@ -10,6 +10,9 @@ struct Transport;
 /* Telegrams over the multi-modem connection of each station. */
 extern const Transport kModemTransport;
 
+/* The parser gives a modem command gate its station plus 1000: back to the station. */
+void ModemGateToStation(const DriverInstance *instance, GateRequest *gate);
+
 /* Is this station connected: a modem connection is open for it. */
 bool StationConnected(const DriverInstance *instance, uint32_t station);
 

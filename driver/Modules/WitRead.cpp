@@ -202,8 +202,7 @@ uint32_t SingleRead(RequestBlock *request)
     CopyGas(gas, gate->gas);
     const uint32_t memoryType = gate->address.memoryType;
 
-    if (instance->modemMode && MemTypeFirst(memoryType) == 'M' && gate->address.station >= MODEM_GATE_STATION_OFFSET)
-        gate->address.station -= MODEM_GATE_STATION_OFFSET;
+    ModemGateToStation(instance, gate);
     const uint32_t station = gate->address.station;
 
     switch (memoryType) {
