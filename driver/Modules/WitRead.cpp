@@ -73,6 +73,8 @@ CycleVerdict CheckReadReply(RequestCycle *cycle, int attempt, uint32_t, uint32_t
     return CYCLE_REPLY_GOOD;
 }
 
+const CycleHooks kReadHooks = {nullptr, ReadLogOnFailed, ReadSendFailed, ReadReceiveFailed, CheckReadReply};
+
 /* The read telegram into the send buffer, and the command word its reply must hold. */
 uint32_t BuildRead(StationExchange *exchange)
 {
@@ -87,10 +89,14 @@ uint32_t BuildRead(StationExchange *exchange)
     const size_t copied = wordLength < sizeof read->command - 1 ? wordLength : sizeof read->command - 1;
     memcpy(read->command, command, copied);
     read->command[copied] = '\0';
-    exchange->cycle.payload = instance->txBuffer;
     exchange->cycle.payloadLength = static_cast<uint32_t>(strlen(instance->txBuffer));
     return 0;
 }
+
+const ExchangeKind kReadExchange = {
+    "DoRead", "TRSLNK: DoBlockRead() InitStation() for 'Transperent mode' failed", true, BuildRead, &kReadHooks,
+    READ_REPLY_LIMIT,
+};
 
 /* The station record of a request, or null (logged) when the slot is empty. */
 StationRecord *RequestStation(DriverInstance *instance, uint32_t station, const char *operation, const char *gas)
@@ -166,7 +172,6 @@ uint32_t BuildReadRequest(RequestBlock *request, char *buffer, uint32_t *command
 
 uint32_t DoRead(RequestBlock *request, uint32_t functionCode)
 {
-    DriverInstance *instance = InstanceOf(request);
     GateRequest *gate = GateOf(request);
     char gas[GAS_COPY_SIZE];
     CopyGas(gas, gate->gas);
@@ -175,23 +180,7 @@ uint32_t DoRead(RequestBlock *request, uint32_t functionCode)
     read.request = request;
     read.gas = gas;
     read.functionCode = functionCode;
-    StationExchange exchange{};
-    exchange.request = request;
-    exchange.copyHostRequest = true;
-    exchange.gas = gas;
-    exchange.undeclaredOperation = "DoRead";
-    exchange.transparentFailed = "TRSLNK: DoBlockRead() InitStation() for 'Transperent mode' failed";
-    exchange.build = BuildRead;
-    exchange.cycle.instance = instance;
-    exchange.cycle.station = gate->address.station;
-    exchange.cycle.reply = instance->rxBuffer;
-    exchange.cycle.maxLength = READ_REPLY_LIMIT;
-    exchange.cycle.context = &read;
-    exchange.cycle.onLogOnFailed = ReadLogOnFailed;
-    exchange.cycle.onSendFailed = ReadSendFailed;
-    exchange.cycle.onReceiveFailed = ReadReceiveFailed;
-    exchange.cycle.checkReply = CheckReadReply;
-    return RunStationExchange(&exchange);
+    return RunStationExchange(request, &kReadExchange, gas, &read);
 }
 
 uint32_t SingleRead(RequestBlock *request)

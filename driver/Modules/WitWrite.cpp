@@ -90,6 +90,8 @@ CycleVerdict CheckWriteReply(RequestCycle *cycle, int attempt, uint32_t, uint32_
     return CYCLE_REPLY_GOOD;
 }
 
+const CycleHooks kWriteHooks = {nullptr, WriteLogOnFailed, WriteSendFailed, WriteReceiveFailed, CheckWriteReply};
+
 /* The write telegram into the send buffer. */
 uint32_t BuildWrite(StationExchange *exchange);
 
@@ -193,39 +195,25 @@ uint32_t BuildWrite(StationExchange *exchange)
     const uint32_t built = BuildWriteRequest(exchange->request, static_cast<WriteExchange *>(exchange->cycle.context)->functionCode);
     if (built != 0)
         return built;
-    DriverInstance *instance = exchange->cycle.instance;
-    exchange->cycle.payload = instance->txBuffer;
-    exchange->cycle.payloadLength = static_cast<uint32_t>(strlen(instance->txBuffer));
+    exchange->cycle.payloadLength = static_cast<uint32_t>(strlen(exchange->cycle.payload));
     return 0;
 }
+
+const ExchangeKind kWriteExchange = {
+    "DoWrite", "TRSLNK: DoBlockWrite() InitStation() for 'Transperent mode' failed", true, BuildWrite, &kWriteHooks,
+    WRITE_REPLY_LIMIT,
+};
 
 } // namespace
 
 uint32_t DoWrite(RequestBlock *request, uint32_t functionCode)
 {
-    DriverInstance *instance = InstanceOf(request);
     GateRequest *gate = GateOf(request);
     char gas[GAS_COPY_SIZE];
     CopyGas(gas, gate->gas);
 
     WriteExchange write{gas, functionCode};
-    StationExchange exchange{};
-    exchange.request = request;
-    exchange.copyHostRequest = true;
-    exchange.gas = gas;
-    exchange.undeclaredOperation = "DoWrite";
-    exchange.transparentFailed = "TRSLNK: DoBlockWrite() InitStation() for 'Transperent mode' failed";
-    exchange.build = BuildWrite;
-    exchange.cycle.instance = instance;
-    exchange.cycle.station = gate->address.station;
-    exchange.cycle.reply = instance->rxBuffer;
-    exchange.cycle.maxLength = WRITE_REPLY_LIMIT;
-    exchange.cycle.context = &write;
-    exchange.cycle.onLogOnFailed = WriteLogOnFailed;
-    exchange.cycle.onSendFailed = WriteSendFailed;
-    exchange.cycle.onReceiveFailed = WriteReceiveFailed;
-    exchange.cycle.checkReply = CheckWriteReply;
-    return RunStationExchange(&exchange);
+    return RunStationExchange(request, &kWriteExchange, gas, &write);
 }
 
 uint32_t SingleWrite(RequestBlock *request)

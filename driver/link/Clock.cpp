@@ -54,6 +54,12 @@ CycleVerdict CheckClockReply(RequestCycle *cycle, int attempt, uint32_t, uint32_
     return CYCLE_REPLY_GOOD;
 }
 
+const CycleHooks kClockHooks = {nullptr, ClockLogOnFailed, ClockSendFailed, ClockReceiveFailed, CheckClockReply};
+
+uint32_t BuildClockTelegram(StationExchange *exchange);
+
+const ExchangeKind kClockExchange = {nullptr, nullptr, false, BuildClockTelegram, &kClockHooks, CLOCK_REPLY_LIMIT};
+
 /* TIME! or DATE! from the computer's clock, read once for all the attempts. */
 uint32_t BuildClockTelegram(StationExchange *exchange)
 {
@@ -115,7 +121,6 @@ bool CalendarToSeconds(int year, int month, int day, int hour, int minute, int s
 
 uint32_t WriteWStationDateTime(RequestBlock *request)
 {
-    DriverInstance *instance = InstanceOf(request);
     GateRequest *gate = GateOf(request);
     char gas[GAS_COPY_SIZE];
     CopyGas(gas, gate->gas);
@@ -129,20 +134,7 @@ uint32_t WriteWStationDateTime(RequestBlock *request)
         return 1;
     }
     char telegram[CLOCK_TELEGRAM_SIZE];
-    StationExchange exchange{};
-    exchange.request = request;
-    exchange.gas = gas;
-    exchange.build = BuildClockTelegram;
-    exchange.cycle.instance = instance;
-    exchange.cycle.station = gate->address.station;
-    exchange.cycle.payload = telegram;
-    exchange.cycle.reply = reply;
-    exchange.cycle.maxLength = CLOCK_REPLY_LIMIT;
-    exchange.cycle.onLogOnFailed = ClockLogOnFailed;
-    exchange.cycle.onSendFailed = ClockSendFailed;
-    exchange.cycle.onReceiveFailed = ClockReceiveFailed;
-    exchange.cycle.checkReply = CheckClockReply;
-    const uint32_t result = RunStationExchange(&exchange);
+    const uint32_t result = RunStationExchange(request, &kClockExchange, gas, nullptr, telegram, reply);
     free(reply);
     return result;
 }

@@ -24,7 +24,7 @@ uint32_t LogOnForTransparentMode(StationExchange *exchange)
     if (StationRecord *record = StationOf(instance, station))
         record->loggedOn = logOn == 0 ? 1 : 0;
     if (logOn != 0)
-        KivErr(LOG_ERROR, "%s", exchange->transparentFailed);
+        KivErr(LOG_ERROR, "%s", exchange->kind->transparentFailed);
     return logOn;
 }
 
@@ -45,28 +45,40 @@ bool AppendFormat(char *buffer, size_t *length, const char *format, ...)
     return true;
 }
 
-uint32_t RunStationExchange(StationExchange *exchange)
+uint32_t RunStationExchange(RequestBlock *request, const ExchangeKind *kind, const char *gas, void *context, char *payload,
+                            char *reply)
 {
-    DriverInstance *instance = exchange->cycle.instance;
-    const uint32_t station = exchange->cycle.station;
+    DriverInstance *instance = InstanceOf(request);
+    StationExchange exchange{};
+    exchange.request = request;
+    exchange.gas = gas;
+    exchange.kind = kind;
+    exchange.cycle.instance = instance;
+    exchange.cycle.station = GateOf(request)->address.station;
+    exchange.cycle.payload = payload ? payload : instance->txBuffer;
+    exchange.cycle.reply = reply ? reply : instance->rxBuffer;
+    exchange.cycle.maxLength = kind->replyLimit;
+    exchange.cycle.context = context;
+    exchange.cycle.hooks = kind->hooks;
+
     // An undeclared station (or a number beyond the table) must not be logged on in
     // place of another one.
-    if (exchange->undeclaredOperation && !StationOf(instance, station)) {
-        KivErr(LOG_ERROR, "TRSLNK> %s() Tag '%s' station %u not defined", exchange->undeclaredOperation, exchange->gas,
-               station);
+    const uint32_t station = exchange.cycle.station;
+    if (kind->undeclaredOperation && !StationOf(instance, station)) {
+        KivErr(LOG_ERROR, "TRSLNK> %s() Tag '%s' station %u not defined", kind->undeclaredOperation, gas, station);
         return 1;
     }
     // An exchange must never run unserialised: without the bus nothing is sent.
     if (ReqSem(instance) != 0)
         return 2;
-    uint32_t result = exchange->transparentFailed ? LogOnForTransparentMode(exchange) : 0;
+    uint32_t result = kind->transparentFailed ? LogOnForTransparentMode(&exchange) : 0;
     if (result == 0) {
-        if (exchange->copyHostRequest)
-            instance->hostRequestActive = exchange->request->hostRequest;
-        if (exchange->build)
-            result = exchange->build(exchange);
+        if (kind->copyHostRequest)
+            instance->hostRequestActive = request->hostRequest;
+        if (kind->build)
+            result = kind->build(&exchange);
         if (result == 0)
-            result = RunRequestCycle(&exchange->cycle);
+            result = RunRequestCycle(&exchange.cycle);
     }
     RelSem(instance);
     return result;

@@ -14,26 +14,39 @@
  * checksum and the CR); false, with the telegram unchanged, when it would not fit. */
 bool AppendFormat(char *buffer, size_t *length, const char *format, ...) TRS_PRINTF(3, 4);
 
-struct StationExchange {
-    /* The request served. Its station is the cycle's; with copyHostRequest its hostRequest
-     * becomes hostRequestActive (a broken connection then ends at once). */
-    RequestBlock *request;
-    bool copyHostRequest;
-    const char *gas; /* for the lines */
+struct StationExchange;
+
+/* What kind of exchange a command makes; one constant per command. */
+struct ExchangeKind {
     /* Optional: an undeclared station is refused with a line naming this operation. */
     const char *undeclaredOperation;
     /* Optional: log on first when a secondary station holds the line in transparent mode,
      * with this line when that fails. */
     const char *transparentFailed;
+    /* The request's hostRequest becomes hostRequestActive: a connection that breaks during
+     * the exchange is then ended at once. */
+    bool copyHostRequest;
     /* Optional: builds the telegram into cycle.payload under the bus mutex and sets its
      * length; 0, or the result to give up with. */
     uint32_t (*build)(StationExchange *exchange);
-    RequestCycle cycle; /* instance, station, reply buffer, limit, hooks and context */
+    const CycleHooks *hooks;
+    uint16_t replyLimit; /* the receive capacity, one more than the longest reply */
 };
 
-/* Runs the exchange and returns its result: the cycle's, the build's, InitStation's for a
- * failed transparent-mode log-on, 1 for an undeclared station, 2 without the bus mutex. */
-uint32_t RunStationExchange(StationExchange *exchange);
+struct StationExchange {
+    RequestBlock *request; /* the request served; its gate names the station */
+    const char *gas;       /* for the lines */
+    const ExchangeKind *kind;
+    RequestCycle cycle;
+};
+
+/* Runs one exchange of `kind` for the request's station, with the command's context. The
+ * telegram goes into `payload` (default: the instance's send buffer) and the reply into
+ * `reply` (default: the instance's reply buffer). Returns the cycle's result, the
+ * build's, InitStation's for a failed transparent-mode log-on, 1 for an undeclared
+ * station, 2 without the bus mutex. */
+uint32_t RunStationExchange(RequestBlock *request, const ExchangeKind *kind, const char *gas, void *context,
+                            char *payload = nullptr, char *reply = nullptr);
 
 /* The three lines of a status reply that is not a plain success. Each is a format that
  * takes the attempt number (for `refused`, the status text first), then the gas. */

@@ -186,12 +186,14 @@ bool ReadStatut(const char *reply, uint32_t *status)
 
 uint32_t RunRequestCycle(RequestCycle *cycle)
 {
+    static const CycleHooks kNoHooks = {};
+    const CycleHooks *hooks = cycle->hooks ? cycle->hooks : &kNoHooks;
     DriverInstance *instance = cycle->instance;
     uint32_t result = LINK_OK;
     for (int attempt = 0; attempt < 4; attempt++) {
         const uint32_t previous = result;
-        if (cycle->onAttempt)
-            cycle->onAttempt(cycle, attempt);
+        if (hooks->onAttempt)
+            hooks->onAttempt(cycle, attempt);
         if (attempt == 2) {
             int32_t identity = 0;
             uint32_t logOn = InitStation(instance, static_cast<uint8_t>(cycle->station), &identity);
@@ -199,15 +201,15 @@ uint32_t RunRequestCycle(RequestCycle *cycle)
             if (record)
                 record->loggedOn = logOn == 0 ? 1 : 0;
             if (logOn != 0) {
-                if (cycle->onLogOnFailed)
-                    cycle->onLogOnFailed(cycle);
+                if (hooks->onLogOnFailed)
+                    hooks->onLogOnFailed(cycle);
                 return LINK_BROKEN;
             }
         }
         result = SendTelegram(cycle->payload, cycle->payloadLength, instance, cycle->station);
         if (result != LINK_OK) {
-            if (cycle->onSendFailed)
-                cycle->onSendFailed(cycle, attempt);
+            if (hooks->onSendFailed)
+                hooks->onSendFailed(cycle, attempt);
             continue;
         }
         uint32_t length = 0;
@@ -215,12 +217,12 @@ uint32_t RunRequestCycle(RequestCycle *cycle)
         if (result != LINK_OK) {
             if (result == LINK_BROKEN && previous != LINK_BROKEN)
                 result = LINK_FAILED;
-            if (cycle->onReceiveFailed)
-                cycle->onReceiveFailed(cycle, attempt);
+            if (hooks->onReceiveFailed)
+                hooks->onReceiveFailed(cycle, attempt);
             continue;
         }
         uint32_t good = LINK_OK;
-        if (!cycle->checkReply || cycle->checkReply(cycle, attempt, length, &good) == CYCLE_REPLY_GOOD)
+        if (!hooks->checkReply || hooks->checkReply(cycle, attempt, length, &good) == CYCLE_REPLY_GOOD)
             return good;
         result = LINK_FAILED;
     }
