@@ -1,4 +1,7 @@
-// The POSIX layer in place of the Win32 calls: time, threads and named mutexes.
+// The system layer of the driver: time, threads, named mutexes, local time, profile files
+// and (platform/Serial.h) the serial port. The driver names no system call of its own:
+// each system has its implementation of these declarations (platform/posix/ here), and
+// CMake picks the one of the system it builds for.
 // Every sleep and every timed wait of the driver goes through this layer, so that the
 // one time-scale hook below shortens them all in tests without changing a single wait.
 #pragma once
@@ -25,6 +28,8 @@ bool PlatformSleepUnlessStopped(uint32_t ms, const std::atomic<uint32_t> *stop);
 time_t PlatformDeadlineClock(void);
 /* Wall clock in seconds since 1970, for time stamps and the station clock. Never scaled. */
 time_t PlatformWallClock(void);
+/* The local calendar time of `seconds` (the system's time zone). False on failure. */
+bool PlatformLocalTime(time_t seconds, struct tm *local);
 
 /* Threads. Returns 0 or the errno of the failed start. */
 struct PlatformThread;

@@ -4,17 +4,12 @@
 #include "Modules/CurrentStates.h"
 
 #include <ctype.h>
-#include <errno.h>
-#include <mutex>
-#include <new>
 #include <stdio.h>
 #include <string.h>
-#include <utility>
-#include <vector>
 
 #include "Modules/GateStore.h"
 #include "Modules/WitModem.h"
-#include "config/Lifecycle.h"
+#include "Modules/Worker.h"
 #include "entry/DialX.h"
 #include "entry/KivRun.h"
 #include "platform/Platform.h"
@@ -25,40 +20,6 @@ const uint32_t kStartDelayMs = 1000;
 const uint32_t kPassPauseMs = 5;
 const uint32_t kAlertEndPauseMs = 3000;
 const size_t kAlertTextSize = 100; /* 99 characters and a NUL */
-
-/* Stations whose reader was started but has not yet set statesBusy. A second start in
- * that window is refused like one during the reading. */
-std::mutex gStartingGuard;
-std::vector<std::pair<const DriverInstance *, uint32_t>> gStarting;
-
-bool ClaimStart(const DriverInstance *instance, uint32_t station, const StationRecord *record)
-{
-    std::lock_guard<std::mutex> lock(gStartingGuard);
-    if (record->statesBusy.load() != 0)
-        return false;
-    for (const auto &entry : gStarting)
-        if (entry.first == instance && entry.second == station)
-            return false;
-    gStarting.emplace_back(instance, station);
-    return true;
-}
-
-void ReleaseStart(const DriverInstance *instance, uint32_t station)
-{
-    std::lock_guard<std::mutex> lock(gStartingGuard);
-    for (auto it = gStarting.begin(); it != gStarting.end(); ++it)
-        if (it->first == instance && it->second == station) {
-            gStarting.erase(it);
-            return;
-        }
-}
-
-/* What a started reader needs: the station travels with the thread, so two stations
- * started back to back cannot overwrite each other's number. */
-struct StatesStart {
-    DriverInstance *instance;
-    uint32_t station;
-};
 
 /* Resource and register gates, whose catch-up values stay out of history with NO_RECORD. */
 bool IsRecordedType(char first, char second)
@@ -146,20 +107,17 @@ bool WalkGates(DriverInstance *instance, StationRecord *record, uint32_t station
     return true;
 }
 
-void RunReader(DriverInstance *instance, uint32_t station, bool claimed)
+/* The reader's body. statesBusy is already claimed for it. */
+void RunReader(DriverInstance *instance, uint32_t station)
 {
     StationRecord *record = StationOf(instance, station);
-    if (!record) {
-        if (claimed)
-            ReleaseStart(instance, station);
+    if (!record)
         return;
-    }
     bool disconnectAfterRead = record->disconnectAfterRead.load() != 0;
     bool noRecord = instance->noRecord != 0;
 
     if (PlatformSleepUnlessStopped(kStartDelayMs, &instance->stopping)) {
-        if (claimed)
-            ReleaseStart(instance, station);
+        record->statesBusy.store(0);
         return;
     }
 
@@ -168,8 +126,6 @@ void RunReader(DriverInstance *instance, uint32_t station, bool claimed)
              static_cast<int>(station));
     KivErr(LOG_ERROR, "%s", text);
     record->statesBusy.store(1);
-    if (claimed)
-        ReleaseStart(instance, station);
 
     KivAlertRef alert = 0;
     bool alertShown = false;
@@ -200,59 +156,41 @@ void RunReader(DriverInstance *instance, uint32_t station, bool claimed)
         DisconnectModem(instance, station);
 }
 
-void StatesThreadMain(void *arg)
+void StatesBody(DriverInstance *instance, uint32_t station, RequestCopy *)
 {
-    StatesStart start = *static_cast<StatesStart *>(arg);
-    delete static_cast<StatesStart *>(arg);
-    RunReader(start.instance, start.station, true);
-    WorkerEnd(start.instance);
+    RunReader(instance, station);
 }
+
+void PrepareStates(DriverInstance *instance, uint32_t station, uint32_t disconnectAfterRead)
+{
+    instance->statesStation.store(station);
+    StationOf(instance, station)->disconnectAfterRead.store(disconnectAfterRead);
+}
+
+const WorkerStart kStatesStart = {
+    &StationRecord::statesBusy,
+    "TRSLNK> StartReadingCurrentStates() Station (%d) not declared",
+    "TRSLNK> StartReadingCurrentStates() Station (%d) already reading current states",
+    nullptr,
+    "TRSLNK> StartReadStatusesThread() _beginthread err %u",
+    PrepareStates,
+    StatesBody,
+};
 
 } // namespace
 
 uint32_t StartReadingCurrentStates(RequestBlock *request, uint32_t disconnectAfterRead)
 {
-    DriverInstance *instance = InstanceOf(request);
-    const GateRequest *gate = static_cast<const GateRequest *>(request->params);
-    uint32_t station = gate->address.station;
-    StationRecord *record = StationOf(instance, station);
-    if (!record) {
-        KivErr(LOG_ERROR, "TRSLNK> StartReadingCurrentStates() Station (%d) not declared", static_cast<int>(station));
-        return 1;
-    }
-    if (!ClaimStart(instance, station, record)) {
-        KivErr(LOG_ERROR, "TRSLNK> StartReadingCurrentStates() Station (%d) already reading current states",
-               static_cast<int>(station));
-        return 3;
-    }
-    instance->statesStation.store(station);
-    record->disconnectAfterRead.store(disconnectAfterRead);
-
-    StatesStart *start = new (std::nothrow) StatesStart{instance, station};
-    int rc = start ? 0 : ENOMEM;
-    if (rc == 0 && !WorkerBegin(instance))
-        rc = ECANCELED;
-    if (rc == 0) {
-        rc = PlatformStartDetachedThread(StatesThreadMain, start, WORKER_STACK_SIZE);
-        if (rc != 0)
-            WorkerEnd(instance);
-    }
-    if (rc != 0) {
-        delete start;
-        ReleaseStart(instance, station);
-        KivErr(LOG_ERROR, "TRSLNK> StartReadStatusesThread() _beginthread err %u", static_cast<unsigned>(rc));
-        return 1;
-    }
-    return 0;
+    return StartWorker(request, &kStatesStart, disconnectAfterRead);
 }
 
 void ReadStationCurrentStates(DriverInstance *instance, uint32_t station)
 {
     instance->statesStation.store(station);
-    StationRecord *record = StationOf(instance, station);
-    /* Called directly by another reading: hold off a separate start during the delay too. */
-    bool claimed = record && ClaimStart(instance, station, record);
-    RunReader(instance, station, claimed);
+    // A separate start is refused while this reading runs.
+    if (StationRecord *record = StationOf(instance, station))
+        (void)ClaimBusy(record->statesBusy);
+    RunReader(instance, station);
 }
 
 void ReadCurrentStatesThread(void *arg)

@@ -12,6 +12,7 @@
 
 #include "Modules/WitRead.h"
 #include "address/Address.h"
+#include "address/MemoryTypes.h"
 #include "entry/KivRun.h"
 #include "platform/Platform.h"
 
@@ -290,34 +291,30 @@ uint32_t StoreData(RequestBlock *request, char *reply, uint32_t functionCode)
     const bool block = functionCode != FN_SINGLE_READ;
     const uint32_t count = block ? gate->blockLength : 1;
 
-    switch (gate->address.memoryType) {
-    case MT_RA:
-    case MT_RD:
+    switch (WireKindOf(gate->address.memoryType)) {
+    case WIRE_ETAT:
         return StoreEtat(gate, gas, reply, count, block);
-    case MT_AI: case MT_AO: case MT_BR: case MT_BX: case MT_DI: case MT_DO: case MT_EA:
-    case MT_ET: case MT_ST: case MT_VE: case MT_VX: case MT_WR: case MT_WX:
+    case WIRE_VAR_INTEGER:
         return StoreInteger(gate, gas, reply, count, block);
-    case MT_FR:
-    case MT_FX:
+    case WIRE_VAR_FLOAT:
         return StoreFloat(gate, gas, reply, count, block);
-    case MT_TB:
-    case MT_TS:
+    case WIRE_VAR_BIT:
         return StoreBit(gate, gas, reply);
-    case MT_DT:
-    case MT_TM:
+    case WIRE_DATE:
+    case WIRE_TIME:
         return StoreClock(gate, gas, reply, count, block);
-    case MT_SR:
-    case MT_SX: {
+    case WIRE_VAR_TEXT: {
         char text[VALUE_AREA_TEXT];
         const uint32_t result = GetStringValueFromResponse(gas, reply, text);
         if (result == 0)
             CopyText(static_cast<char *>(gate->value), VALUE_AREA_TEXT, text);
         return result;
     }
-    default:
-        KivErr(LOG_ERROR, "TRSLNK> StoreData() invalid memory type, Tag '%s'", gas);
-        return 1;
+    case WIRE_NONE:
+        break;
     }
+    KivErr(LOG_ERROR, "TRSLNK> StoreData() invalid memory type, Tag '%s'", gas);
+    return 1;
 }
 
 uint32_t ParseAnalogField(const char *field, int32_t *value)

@@ -6,10 +6,13 @@
 #include <string.h>
 
 #include "Modules/GateStore.h"
+#include "address/Address.h"
 #include "entry/DialX.h"
 #include "entry/Entry.h"
 #include "entry/KivRun.h"
+#include "link/Station.h"
 #include "link/Telegram.h"
+#include "link/Transport.h"
 #include "platform/Platform.h"
 
 namespace {
@@ -19,7 +22,6 @@ const uint32_t kStartDelayMs = 10000;
 const uint32_t kPassPauseMs = 250;
 const uint32_t kClosingPauseMs = 1000;
 const uint32_t kSamplingOffPauseMs = 2000;
-const char kEtx = 0x03;
 
 /* True when the gate of this definition is a data gate of station `station` of this
  * instance. Journal and modem gates keep their sampling. */
@@ -38,7 +40,87 @@ bool IsStationDataGate(const DriverInstance *instance, const unsigned char *defi
     return kind == 0 || strchr("JjMm", kind) == nullptr;
 }
 
+uint16_t ConnRefOf(const DriverInstance *instance, uint32_t station)
+{
+    const StationRecord *record = station < MAX_STATIONS ? instance->stations[station].load() : nullptr;
+    return record ? record->connRef.load() : static_cast<uint16_t>(DIALX_NO_CONNECTION);
+}
+
+/* The pool reports the connection of a station broken: the station is no longer
+ * connected, its reference goes back to the pool, and during a host request the
+ * emergency disconnection follows. */
+void ConnectionBroken(DriverInstance *instance, uint32_t station)
+{
+    StationRecord *record = StationOf(instance, station);
+    if (record) {
+        uint16_t broken = record->connRef.exchange(DIALX_NO_CONNECTION);
+        record->onlineState = 0;
+        // The station no longer names the connection, so nothing else would ever give
+        // its reference back to the pool: release it here, whoever made the exchange.
+        if (broken != DIALX_NO_CONNECTION)
+            (void)DIALX_Disconnect(broken);
+    }
+    if (instance->hostRequestActive.load() == 1)
+        EmergencyDisconnect(instance, station);
+}
+
+uint32_t ModemSend(DriverInstance *instance, uint32_t station, const char *bytes, uint32_t count)
+{
+    uint16_t connRef = ConnRefOf(instance, station);
+    (void)DIALX_Flush(connRef);
+    int32_t rc = DIALX_Send(connRef, bytes, count);
+    if (rc == DIALX_OK)
+        return LINK_OK;
+    KivErr(LOG_TRACE, "TRSLNK> Send() error send: DIALX_Send() %s", ModemErrorText(rc));
+    if (rc == DIALX_WRITING_ERROR)
+        return LINK_FAILED;
+    if (rc == DIALX_CONN_BROKEN)
+        ConnectionBroken(instance, station);
+    return LINK_BROKEN;
+}
+
+uint32_t ModemReceiveByte(DriverInstance *instance, uint32_t station, char *byte)
+{
+    uint32_t received = 0;
+    int32_t rc = DIALX_Receive(ConnRefOf(instance, station), byte, 1, &received);
+    if (rc != DIALX_OK)
+        return static_cast<uint32_t>(rc);
+    // Success without the byte: no byte came within the connection's time.
+    return received == 1 ? 0 : static_cast<uint32_t>(DIALX_CONNECTION_TIMEOUT);
+}
+
+uint32_t ModemReceiveFailed(DriverInstance *instance, uint32_t station, uint32_t code, uint32_t count)
+{
+    KivErr(LOG_ERROR, "TRSLNK> ReceiveMsg() error, reading message from controller, DIALX_Receive: %s, (%u read)",
+           ModemErrorText(static_cast<int32_t>(code)), count);
+    if (code == DIALX_CONN_BROKEN)
+        ConnectionBroken(instance, station);
+    return LINK_BROKEN;
+}
+
+/* A connection carries nothing stale between calls: the pool flushes before each send. */
+void ModemPurge(DriverInstance *) {}
+
+bool ModemReachable(const DriverInstance *instance, uint32_t station)
+{
+    return StationConnected(instance, station);
+}
+
 } // namespace
+
+const Transport kModemTransport = {ModemSend, ModemReceiveByte, ModemReceiveFailed, ModemPurge, ModemReachable};
+
+void ModemGateToStation(const DriverInstance *instance, GateRequest *gate)
+{
+    GateAddress &address = gate->address;
+    if (instance->modemMode && MemTypeFirst(address.memoryType) == 'M' && address.station >= MODEM_GATE_STATION_OFFSET)
+        address.station -= MODEM_GATE_STATION_OFFSET;
+}
+
+bool StationConnected(const DriverInstance *instance, uint32_t station)
+{
+    return ConnRefOf(instance, station) != DIALX_NO_CONNECTION;
+}
 
 void OnlineTagsPass(DriverInstance *instance, uint8_t lastWritten[MAX_STATIONS])
 {
@@ -198,12 +280,8 @@ uint32_t DisconnectModem(DriverInstance *instance, uint32_t station)
         KivErr(LOG_TRACE, "TRSLNK> DisconnectModem() error, station %03u was not connected on-line", station);
         return 1;
     }
-    if (record->secondary) {
-        /* ETX closes the transparent channel before the line goes. */
-        if (Send(&kEtx, 1, instance, station) != LINK_OK)
-            KivErr(LOG_ERROR, "TRSLNK: DisconnectModem() Failed to send ETX to secondary station");
-        instance->transparentMode.store(0);
-    }
+    if (record->secondary)
+        LeaveTransparentMode(instance, station, "TRSLNK: DisconnectModem() Failed to send ETX to secondary station");
     int32_t rc = DIALX_Disconnect(record->connRef.load());
     record->connRef.store(DIALX_NO_CONNECTION);
     record->onlineState.store(0);
@@ -216,4 +294,15 @@ uint32_t DisconnectModem(DriverInstance *instance, uint32_t station)
     snprintf(gas, sizeof gas, "%03uM_ONLINE", station);
     PutGateValue(instance, gas, 0, static_cast<uint32_t>(PlatformWallClock()));
     return 0;
+}
+
+void ReleaseConnectionAtEnd(DriverInstance *instance, uint32_t station)
+{
+    StationRecord *record = StationOf(instance, station);
+    const uint16_t connRef = record ? record->connRef.exchange(DIALX_NO_CONNECTION) : DIALX_NO_CONNECTION;
+    if (connRef == DIALX_NO_CONNECTION)
+        return;
+    const int32_t status = DIALX_Disconnect(connRef);
+    if (status != DIALX_OK)
+        KivErr(LOG_TRACE, "TRSLNK> EndDrv() DIALX_Disconnect(%u), %s", connRef, ModemErrorText(status));
 }

@@ -6,6 +6,16 @@
 
 #include "config/Instance.h"
 
+struct Transport;
+/* Telegrams over the multi-modem connection of each station. */
+extern const Transport kModemTransport;
+
+/* The parser gives a modem command gate its station plus 1000: back to the station. */
+void ModemGateToStation(const DriverInstance *instance, GateRequest *gate);
+
+/* Is this station connected: a modem connection is open for it. */
+bool StationConnected(const DriverInstance *instance, uint32_t station);
+
 void UpdateOnlineTagsThread(void *instance);
 /* Starts the online-tags thread (stack 61440); 0 or the errno of the failed start. */
 int StartOnlineTagsThread(DriverInstance *instance);
@@ -18,6 +28,8 @@ void JoinOnlineTagsThread(DriverInstance *instance, bool clientRemoved);
 void DisableSampling(DriverInstance *instance, uint32_t station);
 void EmergencyDisconnect(DriverInstance *instance, uint32_t station);
 uint32_t DisconnectModem(DriverInstance *instance, uint32_t station);
+/* At the end of the instance: gives a station's connection, if any, back to the pool. */
+void ReleaseConnectionAtEnd(DriverInstance *instance, uint32_t station);
 
 /* One pass of the online-tags thread: writes each station's M_ONLINE gate whose state
  * differs from lastWritten (one entry per station, 100 = never written). */

@@ -4,31 +4,20 @@
 
 #include "Modules/CurrentStates.h"
 #include "Modules/WitModem.h"
-#include "Modules/Exchange.h"
 #include "Modules/WitRead.h"
 #include "address/Address.h"
+#include "address/MemoryTypes.h"
 #include "entry/KivRun.h"
+#include "link/Exchange.h"
 #include "link/Station.h"
 #include "link/Telegram.h"
+#include "link/Transport.h"
 #include "platform/Platform.h"
 
 namespace {
 
 constexpr uint16_t READ_REPLY_LIMIT = 50000;
 
-
-/* Appends to a telegram being built; false when it would not fit. */
-
-bool IsVarType(uint32_t memoryType)
-{
-    switch (memoryType) {
-    case MT_AI: case MT_AO: case MT_BR: case MT_BX: case MT_DI: case MT_DO: case MT_EA: case MT_ET: case MT_FR:
-    case MT_FX: case MT_SR: case MT_ST: case MT_SX: case MT_VE: case MT_VX: case MT_WR: case MT_WX:
-        return true;
-    default:
-        return false;
-    }
-}
 
 /* Context of one read exchange, handed to the request cycle's hooks. */
 struct ReadExchange {
@@ -84,6 +73,31 @@ CycleVerdict CheckReadReply(RequestCycle *cycle, int attempt, uint32_t, uint32_t
     return CYCLE_REPLY_GOOD;
 }
 
+const CycleHooks kReadHooks = {nullptr, ReadLogOnFailed, ReadSendFailed, ReadReceiveFailed, CheckReadReply};
+
+/* The read telegram into the send buffer, and the command word its reply must hold. */
+uint32_t BuildRead(StationExchange *exchange)
+{
+    DriverInstance *instance = exchange->cycle.instance;
+    ReadExchange *read = static_cast<ReadExchange *>(exchange->cycle.context);
+    uint32_t commandStart = 0;
+    if (BuildReadRequest(exchange->request, instance->txBuffer, &commandStart) != 0)
+        return 1;
+    const char *command = instance->txBuffer + commandStart;
+    const char *question = strchr(command, '?');
+    const size_t wordLength = question ? static_cast<size_t>(question - command) : strlen(command);
+    const size_t copied = wordLength < sizeof read->command - 1 ? wordLength : sizeof read->command - 1;
+    memcpy(read->command, command, copied);
+    read->command[copied] = '\0';
+    exchange->cycle.payloadLength = static_cast<uint32_t>(strlen(instance->txBuffer));
+    return 0;
+}
+
+const ExchangeKind kReadExchange = {
+    "DoRead", "TRSLNK: DoBlockRead() InitStation() for 'Transperent mode' failed", true, BuildRead, &kReadHooks,
+    READ_REPLY_LIMIT,
+};
+
 /* The station record of a request, or null (logged) when the slot is empty. */
 StationRecord *RequestStation(DriverInstance *instance, uint32_t station, const char *operation, const char *gas)
 {
@@ -124,20 +138,21 @@ uint32_t BuildReadRequest(RequestBlock *request, char *buffer, uint32_t *command
     const char first = MemTypeFirst(address.memoryType);
     const char second = MemTypeSecond(address.memoryType);
     const uint32_t extension = address.address >> 16;
+    const WireKind wire = WireKindOf(address.memoryType);
     if (!fits) {
         // handled below with the other overlong telegrams
-    } else if (address.memoryType == MT_RA || address.memoryType == MT_RD) {
+    } else if (wire == WIRE_ETAT) {
         fits = AppendFormat(buffer, &length, "ETAT?\t%u\t%u\t", address.address, gate->blockLength);
-    } else if (IsVarType(address.memoryType) && extension == 0) {
+    } else if ((wire == WIRE_VAR_INTEGER || wire == WIRE_VAR_FLOAT || wire == WIRE_VAR_TEXT) && extension == 0) {
         fits = AppendFormat(buffer, &length, "VAR?\t%c%c%u\t%u\t", first, second, address.address, gate->blockLength);
-    } else if (IsVarType(address.memoryType)) {
+    } else if (wire == WIRE_VAR_INTEGER || wire == WIRE_VAR_FLOAT || wire == WIRE_VAR_TEXT) {
         fits = AppendFormat(buffer, &length, "VAR?\t%c%c%u.%u\t%u\t", first, second, extension, address.address & 0xFFFFu,
                             gate->blockLength);
-    } else if (address.memoryType == MT_TB || address.memoryType == MT_TS) {
+    } else if (wire == WIRE_VAR_BIT) {
         fits = AppendFormat(buffer, &length, "VAR?\t%c%c\t", first, second);
-    } else if (address.memoryType == MT_DT) {
+    } else if (wire == WIRE_DATE) {
         fits = AppendFormat(buffer, &length, "DATE?\t");
-    } else if (address.memoryType == MT_TM) {
+    } else if (wire == WIRE_TIME) {
         fits = AppendFormat(buffer, &length, "TIME?\t");
     } else {
         KivErr(LOG_ERROR,
@@ -157,52 +172,15 @@ uint32_t BuildReadRequest(RequestBlock *request, char *buffer, uint32_t *command
 
 uint32_t DoRead(RequestBlock *request, uint32_t functionCode)
 {
-    DriverInstance *instance = InstanceOf(request);
     GateRequest *gate = GateOf(request);
     char gas[GAS_COPY_SIZE];
     CopyGas(gas, gate->gas);
-    const uint32_t station = gate->address.station;
-    const uint32_t opened =
-        OpenStationExchange(request, gas, "DoRead", "TRSLNK: DoBlockRead() InitStation() for 'Transperent mode' failed");
-    if (opened != 0)
-        return opened;
-    instance->hostRequestActive = request->hostRequest;
 
-    uint32_t commandStart = 0;
-    if (BuildReadRequest(request, instance->txBuffer, &commandStart) != 0) {
-        RelSem(instance);
-        return 1;
-    }
-
-    ReadExchange exchange{};
-    exchange.request = request;
-    exchange.gas = gas;
-    exchange.functionCode = functionCode;
-    {
-        const char *command = instance->txBuffer + commandStart;
-        const char *question = strchr(command, '?');
-        const size_t wordLength = question ? static_cast<size_t>(question - command) : strlen(command);
-        const size_t copied = wordLength < sizeof exchange.command - 1 ? wordLength : sizeof exchange.command - 1;
-        memcpy(exchange.command, command, copied);
-        exchange.command[copied] = '\0';
-    }
-
-    RequestCycle cycle{};
-    cycle.instance = instance;
-    cycle.station = station;
-    cycle.payload = instance->txBuffer;
-    cycle.payloadLength = static_cast<uint32_t>(strlen(instance->txBuffer));
-    cycle.reply = instance->rxBuffer;
-    cycle.maxLength = READ_REPLY_LIMIT;
-    cycle.context = &exchange;
-    cycle.onLogOnFailed = ReadLogOnFailed;
-    cycle.onSendFailed = ReadSendFailed;
-    cycle.onReceiveFailed = ReadReceiveFailed;
-    cycle.checkReply = CheckReadReply;
-    const uint32_t result = RunRequestCycle(&cycle);
-
-    RelSem(instance);
-    return result;
+    ReadExchange read{};
+    read.request = request;
+    read.gas = gas;
+    read.functionCode = functionCode;
+    return RunStationExchange(request, &kReadExchange, gas, &read);
 }
 
 uint32_t SingleRead(RequestBlock *request)
@@ -213,8 +191,7 @@ uint32_t SingleRead(RequestBlock *request)
     CopyGas(gas, gate->gas);
     const uint32_t memoryType = gate->address.memoryType;
 
-    if (instance->modemMode && MemTypeFirst(memoryType) == 'M' && gate->address.station >= MODEM_GATE_STATION_OFFSET)
-        gate->address.station -= MODEM_GATE_STATION_OFFSET;
+    ModemGateToStation(instance, gate);
     const uint32_t station = gate->address.station;
 
     switch (memoryType) {
@@ -252,7 +229,7 @@ uint32_t SingleRead(RequestBlock *request)
     }
 
     StationRecord *record = StationOf(instance, station);
-    if (instance->modemMode && (!record || record->connRef == 255))
+    if (!TransportOf(instance)->reachable(instance, station))
         return 1;
 
     switch (memoryType) {
@@ -306,8 +283,7 @@ uint32_t BlockRead(RequestBlock *request)
 {
     DriverInstance *instance = InstanceOf(request);
     GateRequest *gate = GateOf(request);
-    StationRecord *record = StationOf(instance, gate->address.station);
-    if (instance->modemMode && (!record || record->connRef == 255))
+    if (!TransportOf(instance)->reachable(instance, gate->address.station))
         return 1;
 
     uint32_t result = DoRead(request, FN_BLOCK_READ);

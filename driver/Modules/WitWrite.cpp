@@ -5,14 +5,16 @@
 
 #include "Modules/CurrentStates.h"
 #include "Modules/WitModem.h"
-#include "Modules/Exchange.h"
 #include "Modules/WitRead.h"
 #include "Modules/WitWrite.h"
 #include "address/Address.h"
+#include "address/MemoryTypes.h"
 #include "entry/KivRun.h"
 #include "link/Clock.h"
+#include "link/Exchange.h"
 #include "link/Station.h"
 #include "link/Telegram.h"
+#include "link/Transport.h"
 #include "platform/Platform.h"
 
 namespace {
@@ -22,17 +24,6 @@ constexpr uint16_t FIRST_EVENT_LIMIT = 9998;
 constexpr int TEXT_FIELD_WIDTH = 16;
 
 
-
-bool IsIntegerVarType(uint32_t memoryType)
-{
-    switch (memoryType) {
-    case MT_AI: case MT_AO: case MT_BR: case MT_BX: case MT_DI: case MT_DO: case MT_EA:
-    case MT_ET: case MT_ST: case MT_VE: case MT_VX: case MT_WR: case MT_WX:
-        return true;
-    default:
-        return false;
-    }
-}
 
 /* The float of the value area with six decimals and a decimal comma, as the stations
  * write numbers. False for a value that is not a finite number. */
@@ -61,6 +52,7 @@ int32_t Value16(const GateRequest *gate)
 
 struct WriteExchange {
     const char *gas;
+    uint32_t functionCode;
 };
 
 const char *GasOf(RequestCycle *cycle)
@@ -83,26 +75,25 @@ void WriteReceiveFailed(RequestCycle *cycle, int attempt)
     KivErr(LOG_ERROR, "TRSLNK> DoWrite() error receiving reply, retry %d '%s'", attempt, GasOf(cycle));
 }
 
+const StatusLines kWriteStatusLines = {
+    "TRSLNK> DoWrite() illegal answer, 'STATUT' missing, retry %d '%s'",
+    "TRSLNK> DoWrite() error reading status info in reply, retry %d '%s'",
+    "TRSLNK> DoWrite() error, Wit status message '%s' in reply, retry %d '%s'",
+    false,
+};
+
 CycleVerdict CheckWriteReply(RequestCycle *cycle, int attempt, uint32_t, uint32_t *result)
 {
-    const char *gas = GasOf(cycle);
-    if (!ReplyHasStatut(cycle->reply)) {
-        KivErr(LOG_ERROR, "TRSLNK> DoWrite() illegal answer, 'STATUT' missing, retry %d '%s'", attempt, gas);
+    if (!CheckStatusReply(cycle->reply, &kWriteStatusLines, attempt, GasOf(cycle)))
         return CYCLE_REPLY_BAD;
-    }
-    uint32_t status = 0;
-    if (!ReadStatut(cycle->reply, &status)) {
-        KivErr(LOG_ERROR, "TRSLNK> DoWrite() error reading status info in reply, retry %d '%s'", attempt, gas);
-        return CYCLE_REPLY_BAD;
-    }
-    if (status != 0) {
-        KivErr(LOG_ERROR, "TRSLNK> DoWrite() error, Wit status message '%s' in reply, retry %d '%s'", WitStatusText(status),
-               attempt, gas);
-        return CYCLE_REPLY_BAD;
-    }
     *result = 0;
     return CYCLE_REPLY_GOOD;
 }
+
+const CycleHooks kWriteHooks = {nullptr, WriteLogOnFailed, WriteSendFailed, WriteReceiveFailed, CheckWriteReply};
+
+/* The write telegram into the send buffer. */
+uint32_t BuildWrite(StationExchange *exchange);
 
 /* Command gates whose activities are not part of this driver build yet: the modem call
  * gates M_CONNECT, M_READ_ALL, M_SAMPLE and M_TIMESTAMP, the alarm-call answer (AA) and
@@ -130,7 +121,8 @@ uint32_t BuildWriteRequest(RequestBlock *request, uint32_t)
         KivErr(LOG_ERROR, "TRSLNK> DoWrite() Tag '%s' station %u not defined", gas, address.station);
         return 1;
     }
-    if (address.memoryType == MT_TB || address.memoryType == MT_TS) {
+    const WireKind wire = WireKindOf(address.memoryType);
+    if (wire == WIRE_VAR_BIT) {
         KivErr(LOG_TRACE, "TRSLNK> DoWrite() no write allowed for TB or TS gates, gate '%s'", gas);
         return 1;
     }
@@ -147,8 +139,7 @@ uint32_t BuildWriteRequest(RequestBlock *request, uint32_t)
     char number[64];
     if (!fits) {
         // reported below with the other overlong telegrams
-    } else if ((address.memoryType == MT_RA && gate->gateType != GATE_TYPE_DIGITAL) || address.memoryType == MT_FR ||
-               address.memoryType == MT_FX) {
+    } else if ((address.memoryType == MT_RA && gate->gateType != GATE_TYPE_DIGITAL) || wire == WIRE_VAR_FLOAT) {
         // An analog resource and the float variables: the number as the station writes
         // it, never the bit pattern of the float.
         if (!FormatDecimalComma(GetValueFloat(gate->value, 0), number, sizeof number)) {
@@ -162,14 +153,14 @@ uint32_t BuildWriteRequest(RequestBlock *request, uint32_t)
             fits = AppendFormat(buffer, &length, "VAR!\t%c%c%u\t%s\t", first, second, address.address, number);
         else
             fits = AppendFormat(buffer, &length, "VAR!\t%c%c%u.%u\t%s\t", first, second, extension, lower, number);
-    } else if (address.memoryType == MT_RA || address.memoryType == MT_RD) {
+    } else if (wire == WIRE_ETAT) {
         fits = AppendFormat(buffer, &length, "ETAT!\t%u\t%d\t", address.address,
                             static_cast<int>(GetValue16(gate->value, SINGLE_16_OFFSET)));
-    } else if (IsIntegerVarType(address.memoryType) && extension == 0) {
+    } else if (wire == WIRE_VAR_INTEGER && extension == 0) {
         fits = AppendFormat(buffer, &length, "VAR!\t%c%c%u\t%d\t", first, second, address.address, Value16(gate));
-    } else if (IsIntegerVarType(address.memoryType)) {
+    } else if (wire == WIRE_VAR_INTEGER) {
         fits = AppendFormat(buffer, &length, "VAR!\t%c%c%u.%u\t%d\t", first, second, extension, lower, Value16(gate));
-    } else if (address.memoryType == MT_SR || address.memoryType == MT_SX) {
+    } else if (wire == WIRE_VAR_TEXT) {
         // Only the first 16 characters go out; the area need not hold a terminator
         // before them.
         const char *area = static_cast<const char *>(gate->value);
@@ -197,42 +188,32 @@ uint32_t BuildWriteRequest(RequestBlock *request, uint32_t)
     return 0;
 }
 
+namespace {
+
+uint32_t BuildWrite(StationExchange *exchange)
+{
+    const uint32_t built = BuildWriteRequest(exchange->request, static_cast<WriteExchange *>(exchange->cycle.context)->functionCode);
+    if (built != 0)
+        return built;
+    exchange->cycle.payloadLength = static_cast<uint32_t>(strlen(exchange->cycle.payload));
+    return 0;
+}
+
+const ExchangeKind kWriteExchange = {
+    "DoWrite", "TRSLNK: DoBlockWrite() InitStation() for 'Transperent mode' failed", true, BuildWrite, &kWriteHooks,
+    WRITE_REPLY_LIMIT,
+};
+
+} // namespace
+
 uint32_t DoWrite(RequestBlock *request, uint32_t functionCode)
 {
-    DriverInstance *instance = InstanceOf(request);
     GateRequest *gate = GateOf(request);
     char gas[GAS_COPY_SIZE];
     CopyGas(gas, gate->gas);
-    const uint32_t station = gate->address.station;
-    const uint32_t opened =
-        OpenStationExchange(request, gas, "DoWrite", "TRSLNK: DoBlockWrite() InitStation() for 'Transperent mode' failed");
-    if (opened != 0)
-        return opened;
-    instance->hostRequestActive = request->hostRequest;
 
-    const uint32_t built = BuildWriteRequest(request, functionCode);
-    if (built != 0) {
-        RelSem(instance);
-        return built;
-    }
-
-    WriteExchange exchange{gas};
-    RequestCycle cycle{};
-    cycle.instance = instance;
-    cycle.station = station;
-    cycle.payload = instance->txBuffer;
-    cycle.payloadLength = static_cast<uint32_t>(strlen(instance->txBuffer));
-    cycle.reply = instance->rxBuffer;
-    cycle.maxLength = WRITE_REPLY_LIMIT;
-    cycle.context = &exchange;
-    cycle.onLogOnFailed = WriteLogOnFailed;
-    cycle.onSendFailed = WriteSendFailed;
-    cycle.onReceiveFailed = WriteReceiveFailed;
-    cycle.checkReply = CheckWriteReply;
-    const uint32_t result = RunRequestCycle(&cycle);
-
-    RelSem(instance);
-    return result;
+    WriteExchange write{gas, functionCode};
+    return RunStationExchange(request, &kWriteExchange, gas, &write);
 }
 
 uint32_t SingleWrite(RequestBlock *request)
@@ -244,8 +225,7 @@ uint32_t SingleWrite(RequestBlock *request)
     KivErr(LOG_PROGRESS, "TRSLNK: SingleWrite() Writing to tag %s", gas);
     const uint32_t memoryType = gate->address.memoryType;
 
-    if (instance->modemMode && MemTypeFirst(memoryType) == 'M' && gate->address.station >= MODEM_GATE_STATION_OFFSET)
-        gate->address.station -= MODEM_GATE_STATION_OFFSET;
+    ModemGateToStation(instance, gate);
     const uint32_t station = gate->address.station;
 
     switch (memoryType) {
@@ -302,8 +282,7 @@ uint32_t SingleWrite(RequestBlock *request)
         return NotSupportedYet(gas);
     }
 
-    StationRecord *record = StationOf(instance, station);
-    if (instance->modemMode && (!record || record->connRef == 255)) {
+    if (!TransportOf(instance)->reachable(instance, station)) {
         KivErr(LOG_ERROR, "TRSLNK> SingleWrite() error, Tag '%s' plc %u not connected by modem", gas, station);
         return 1;
     }

@@ -1,5 +1,5 @@
-// What the parsers know of each memory type: its address form, value width, the gate types
-// that a single gate of it may have, and whether it forms blocks.
+// What the driver knows of each memory type: its address form, value width, the gate types
+// that a single gate of it may have, whether it forms blocks, and how it goes on the wire.
 #pragma once
 
 #include <stdint.h>
@@ -35,6 +35,18 @@ enum ValueKind : uint8_t {
     VALUE_INTEGER /* 16-bit integer */
 };
 
+/* How a gate of the memory type is read and written on the wire. */
+enum WireKind : uint8_t {
+    WIRE_NONE,        /* command and special gates: no telegram of their own */
+    WIRE_ETAT,        /* RA, RD: ETAT? and ETAT! */
+    WIRE_VAR_INTEGER, /* VAR? and VAR! with a 16-bit integer */
+    WIRE_VAR_FLOAT,   /* VAR? and VAR! with a float (decimal comma) */
+    WIRE_VAR_TEXT,    /* VAR? and VAR! with a text in double quotes */
+    WIRE_VAR_BIT,     /* TB, TS: VAR? of the two letters alone, never written */
+    WIRE_DATE,        /* DT: DATE?, set from the computer's clock */
+    WIRE_TIME         /* TM: TIME?, set from the computer's clock */
+};
+
 struct MemoryTypeInfo {
     uint32_t code;
     AddressForm form;
@@ -42,7 +54,10 @@ struct MemoryTypeInfo {
     GateRule gate;
     BlockRule block;
     ValueKind value;
+    WireKind wire;
 };
 
 /* The entry of a memory type code, or null for a code that the parser never produces. */
 const MemoryTypeInfo *FindMemoryType(uint32_t code);
+/* The wire kind of a memory type code; WIRE_NONE for codes without a telegram. */
+WireKind WireKindOf(uint32_t code);

@@ -13,6 +13,7 @@
 
 struct PlatformMutex;
 struct PlatformThread;
+struct Transport;
 
 enum {
     MAX_STATIONS = 256,
@@ -95,6 +96,7 @@ struct DriverInstance {
     uint16_t lastEventTime[MAX_STATIONS][6];
 
     /* Housekeeping of this implementation, after the documented fields. */
+    const Transport *transport;            /* serial port or modem connections, chosen at the start */
     PlatformThread *onlineThread;          /* the online-tags thread, joined by EndDrv */
     std::atomic<uint32_t> stopping;        /* EndDrv runs: no more passes over the stations */
     std::atomic<uint32_t> workers;         /* worker threads still running */

@@ -10,6 +10,7 @@
 #include "link/Port.h"
 #include "link/Station.h"
 #include "link/Telegram.h"
+#include "link/Transport.h"
 #include "Modules/WitModem.h"
 #include "platform/Platform.h"
 
@@ -18,7 +19,6 @@ namespace {
 const uint16_t kLineControl = 0x0303; // DTR and RTS on, no hardware handshake
 const uint32_t kSerialTimeout = 100;  // 1 s
 const uint32_t kModemTimeout = 700;   // 7 s
-const char kEtx = 0x03;
 
 // Waits for the worker threads of the instance to leave. Their own waits are bounded,
 // and they look at `stopping` between steps, so this ends; a line every 10 s says why
@@ -34,6 +34,11 @@ void WaitForWorkers(DriverInstance *instance)
 }
 
 } // namespace
+
+void ChooseTransport(DriverInstance *instance)
+{
+    instance->transport = instance->modemMode ? &kModemTransport : &kSerialTransport;
+}
 
 bool WorkerBegin(DriverInstance *instance)
 {
@@ -59,6 +64,7 @@ uint32_t ColdStart(RequestBlock *request)
     // The host does not clear the block; clearing it here also makes EndDrv safe on a
     // switched-off instance.
     memset(static_cast<void *>(instance), 0, sizeof *instance);
+    ChooseTransport(instance);
     instance->enabled = params->enabled;
     if (instance->enabled == 0)
         return 0;
@@ -73,6 +79,7 @@ uint32_t ColdStart(RequestBlock *request)
 
     ResetInstance(instance);
     ReadInitFile(request);
+    ChooseTransport(instance);
     if (instance->comTimeout == 0)
         instance->comTimeout = instance->modemMode ? kModemTimeout : kSerialTimeout;
 
@@ -200,18 +207,9 @@ uint32_t EndDrv(RequestBlock *request)
             continue;
         // A secondary station gets its ETX before its connection goes, as an orderly
         // disconnection does, so that it leaves transparent mode.
-        uint16_t connRef = station->connRef;
-        if (station->secondary) {
-            if (Send(&kEtx, 1, instance, s) != 0)
-                KivErr(LOG_ERROR, "TRSLNK: EndDrv() Failed to send ETX to secondary station");
-            instance->transparentMode = 0;
-        }
-        if (instance->modemMode && connRef != DIALX_NO_CONNECTION) {
-            int32_t status = DIALX_Disconnect(connRef);
-            if (status != 0)
-                KivErr(LOG_TRACE, "TRSLNK> EndDrv() DIALX_Disconnect(%u), %s", connRef, ModemErrorText(status));
-            station->connRef = DIALX_NO_CONNECTION;
-        }
+        if (station->secondary)
+            LeaveTransparentMode(instance, s, "TRSLNK: EndDrv() Failed to send ETX to secondary station");
+        ReleaseConnectionAtEnd(instance, s);
         instance->stations[s] = nullptr;
         delete station;
     }

@@ -11,6 +11,9 @@ uint32_t EndDrv(RequestBlock *request);
 uint32_t CloseCom(RequestBlock *request);
 uint32_t ChangeDrvParams(RequestBlock *request);
 
+/* The transport of the instance's mode: its serial port, or the modem connections. */
+void ChooseTransport(DriverInstance *instance);
+
 /* Worker threads of an instance (current states, journal, read-all) register here so
  * that EndDrv can wait for them before it frees the station records.
  * WorkerBegin is called by the starter before the thread is created; it returns false

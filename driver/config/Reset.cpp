@@ -1,11 +1,13 @@
 #include <string.h>
 
 #include "config/Config.h"
+#include "config/Lifecycle.h"
 
 void ResetInstance(DriverInstance *instance)
 {
     instance->comHandle = 0;
     instance->modemMode = 0;
+    ChooseTransport(instance);
     instance->noComError = 0;
     instance->comTimeout = 0;
     instance->ifg = 0;

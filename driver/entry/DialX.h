@@ -4,11 +4,9 @@
 
 #include <stdint.h>
 
-#if defined(__GNUC__)
-#define DIALX_API __attribute__((visibility("default")))
-#else
-#define DIALX_API
-#endif
+#include "platform/Compiler.h"
+
+#define DIALX_API TRS_IMPORT
 
 #ifdef __cplusplus
 extern "C" {

@@ -4,8 +4,9 @@
 #include <stdint.h>
 
 #include "entry/Records.h"
+#include "platform/Compiler.h"
 
-extern "C" __attribute__((visibility("default"))) uint32_t DrvMain(RequestBlock *request);
+extern "C" TRS_EXPORT uint32_t DrvMain(RequestBlock *request);
 
 uint32_t GetDrvInfo(RequestBlock *request);
 uint32_t ReOpenCom(RequestBlock *request);

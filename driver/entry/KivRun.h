@@ -3,10 +3,13 @@
 
 #include <stdint.h>
 
-#if defined(__GNUC__)
-#define KIV_API __attribute__((visibility("default")))
+#include "platform/Compiler.h"
+
+/* The runtime library exports these; everybody else imports them. */
+#if defined(KIVRUN_EXPORTS)
+#define KIV_API TRS_EXPORT
 #else
-#define KIV_API
+#define KIV_API TRS_IMPORT
 #endif
 
 #ifdef __cplusplus
@@ -70,7 +73,7 @@ KIV_API uint16_t KivStartAlert(uint8_t clientId, const char *source, const char 
 KIV_API uint16_t KivStampAlert(uint8_t clientId, uint32_t one, KivAlertRef *alertRef, uint32_t six,
                                uint32_t zero1, uint32_t zero2, uint32_t zero3);
 KIV_API uint16_t KivWaitMsg(uint8_t clientId, void *message, uint32_t one);
-KIV_API void KivErr(int32_t level, const char *format, ...) __attribute__((format(printf, 2, 3)));
+KIV_API void KivErr(int32_t level, const char *format, ...) TRS_PRINTF(2, 3);
 
 #ifdef __cplusplus
 }

@@ -11,6 +11,7 @@
 #include "address/Address.h"
 #include "entry/KivRun.h"
 #include "link/Clock.h"
+#include "link/Exchange.h"
 #include "link/Station.h"
 #include "link/Telegram.h"
 #include "platform/Platform.h"
@@ -18,6 +19,7 @@
 namespace {
 
 constexpr uint16_t CLOCK_REPLY_LIMIT = 10000;
+constexpr size_t CLOCK_TELEGRAM_SIZE = 64; /* with room for the checksum and the CR */
 constexpr size_t START_DATE_MAX = 10;
 constexpr size_t START_TIME_MAX = 5;
 
@@ -37,24 +39,47 @@ void ClockReceiveFailed(RequestCycle *, int attempt)
     KivErr(LOG_ERROR, "TRSLNK> WriteWStationDateTime() error receiving reply, retry %d", attempt);
 }
 
+const StatusLines kClockStatusLines = {
+    "TRSLNK> WriteWStationDateTime() illegal answer, 'STATUT' missing, retry %d ",
+    "TRSLNK> WriteWStationDateTime() error reading status info in reply",
+    "TRSLNK> WriteWStationDateTime() error, Wit status message '%s' in reply, retry %d",
+    false,
+};
+
 CycleVerdict CheckClockReply(RequestCycle *cycle, int attempt, uint32_t, uint32_t *result)
 {
-    if (!ReplyHasStatut(cycle->reply)) {
-        KivErr(LOG_ERROR, "TRSLNK> WriteWStationDateTime() illegal answer, 'STATUT' missing, retry %d ", attempt);
+    if (!CheckStatusReply(cycle->reply, &kClockStatusLines, attempt, nullptr))
         return CYCLE_REPLY_BAD;
-    }
-    uint32_t status = 0;
-    if (!ReadStatut(cycle->reply, &status)) {
-        KivErr(LOG_ERROR, "TRSLNK> WriteWStationDateTime() error reading status info in reply");
-        return CYCLE_REPLY_BAD;
-    }
-    if (status != 0) {
-        KivErr(LOG_ERROR, "TRSLNK> WriteWStationDateTime() error, Wit status message '%s' in reply, retry %d", WitStatusText(status),
-               attempt);
-        return CYCLE_REPLY_BAD;
-    }
     *result = 0;
     return CYCLE_REPLY_GOOD;
+}
+
+const CycleHooks kClockHooks = {nullptr, ClockLogOnFailed, ClockSendFailed, ClockReceiveFailed, CheckClockReply};
+
+uint32_t BuildClockTelegram(StationExchange *exchange);
+
+const ExchangeKind kClockExchange = {nullptr, nullptr, false, BuildClockTelegram, &kClockHooks, CLOCK_REPLY_LIMIT};
+
+/* TIME! or DATE! from the computer's clock, read once for all the attempts. */
+uint32_t BuildClockTelegram(StationExchange *exchange)
+{
+    const GateRequest *gate = GateOf(exchange->request);
+    char *telegram = exchange->cycle.payload;
+    const time_t now = PlatformWallClock();
+    struct tm local{};
+    (void)PlatformLocalTime(now, &local);
+    if (gate->address.memoryType == MT_TM) {
+        snprintf(telegram, CLOCK_TELEGRAM_SIZE, "TIME!\t%02u:%02u:%02u\t", static_cast<unsigned>(local.tm_hour),
+                 static_cast<unsigned>(local.tm_min), static_cast<unsigned>(local.tm_sec));
+    } else if (gate->address.memoryType == MT_DT) {
+        snprintf(telegram, CLOCK_TELEGRAM_SIZE, "DATE!\t%02u/%02u/%02u\t", static_cast<unsigned>(local.tm_mday),
+                 static_cast<unsigned>(local.tm_mon + 1), static_cast<unsigned>(local.tm_year % 100));
+    } else {
+        KivErr(LOG_ERROR, "TRSLNK: WriteWStationDateTime() failed. Invalid memory type Tag '%s'", exchange->gas);
+        return 1;
+    }
+    exchange->cycle.payloadLength = static_cast<uint32_t>(strlen(telegram));
+    return 0;
 }
 
 /* Length of the text written into a start date or time gate, counted inside its
@@ -96,30 +121,9 @@ bool CalendarToSeconds(int year, int month, int day, int hour, int minute, int s
 
 uint32_t WriteWStationDateTime(RequestBlock *request)
 {
-    DriverInstance *instance = InstanceOf(request);
     GateRequest *gate = GateOf(request);
     char gas[GAS_COPY_SIZE];
     CopyGas(gas, gate->gas);
-
-    // An exchange must never run unserialised: without the bus the clock is not set.
-    if (ReqSem(instance) != 0)
-        return 2;
-
-    const time_t now = PlatformWallClock();
-    struct tm local{};
-    localtime_r(&now, &local);
-    char telegram[64];
-    if (gate->address.memoryType == MT_TM) {
-        snprintf(telegram, sizeof telegram, "TIME!\t%02u:%02u:%02u\t", static_cast<unsigned>(local.tm_hour),
-                 static_cast<unsigned>(local.tm_min), static_cast<unsigned>(local.tm_sec));
-    } else if (gate->address.memoryType == MT_DT) {
-        snprintf(telegram, sizeof telegram, "DATE!\t%02u/%02u/%02u\t", static_cast<unsigned>(local.tm_mday),
-                 static_cast<unsigned>(local.tm_mon + 1), static_cast<unsigned>(local.tm_year % 100));
-    } else {
-        KivErr(LOG_ERROR, "TRSLNK: WriteWStationDateTime() failed. Invalid memory type Tag '%s'", gas);
-        RelSem(instance);
-        return 1;
-    }
 
     // The reply buffer of the instance may be in use by a caller that holds the bus
     // (the journal reader sets the clock between its exchanges): use one of our own, on
@@ -127,24 +131,11 @@ uint32_t WriteWStationDateTime(RequestBlock *request)
     char *reply = static_cast<char *>(malloc(CLOCK_REPLY_LIMIT + 1));
     if (!reply) {
         KivErr(LOG_ERROR, "TRSLNK: WriteWStationDateTime() out of memory, Tag '%s'", gas);
-        RelSem(instance);
         return 1;
     }
-    RequestCycle cycle{};
-    cycle.instance = instance;
-    cycle.station = gate->address.station;
-    cycle.payload = telegram;
-    cycle.payloadLength = static_cast<uint32_t>(strlen(telegram));
-    cycle.reply = reply;
-    cycle.maxLength = CLOCK_REPLY_LIMIT;
-    cycle.onLogOnFailed = ClockLogOnFailed;
-    cycle.onSendFailed = ClockSendFailed;
-    cycle.onReceiveFailed = ClockReceiveFailed;
-    cycle.checkReply = CheckClockReply;
-    const uint32_t result = RunRequestCycle(&cycle);
+    char telegram[CLOCK_TELEGRAM_SIZE];
+    const uint32_t result = RunStationExchange(request, &kClockExchange, gas, nullptr, telegram, reply);
     free(reply);
-
-    RelSem(instance);
     return result;
 }
 

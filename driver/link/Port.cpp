@@ -1,56 +1,50 @@
-// The driver's serial port operations over the POSIX serial layer.
+// The driver's serial port operations over the system's serial port.
 //
-// The handle given out is the address of the layer's port record, never 0. Time-outs are
+// The handle given out is the address of the driver's port record, never 0. Time-outs are
 // kept in nominal milliseconds and scaled only when a wait starts.
 #include "link/Port.h"
 
-#include <errno.h>
+#include <atomic>
+#include <new>
 #include <stdio.h>
 #include <string.h>
-#include <sys/ioctl.h>
 
 #include "entry/KivRun.h"
 #include "platform/Platform.h"
 #include "platform/Serial.h"
 
+/* What the driver keeps of an open port besides the system's own record. */
+struct Port {
+    PlatformSerial *serial;
+    bool configured;                     /* false for the null device: no time-outs */
+    std::atomic<uint32_t> readTimeoutMs; /* nominal total time-out of one read */
+    uint32_t baudRate;                   /* for the write bound */
+};
+
 namespace {
 
 enum { DRAIN_BLOCK = 512, DRAIN_TIMEOUT = 5, MAX_READ_COUNT = 65535 };
 
-SerialPort *PortOf(PortHandle handle)
+Port *PortOf(PortHandle handle)
 {
-    return reinterpret_cast<SerialPort *>(handle);
+    return reinterpret_cast<Port *>(handle);
 }
 
-/* "NUL" is the null device, a name with a '/' is a path, any other is under /dev. */
-bool DevicePath(const char *name, char *path, size_t size, bool *nullDevice)
-{
-    *nullDevice = strcmp(name, "NUL") == 0;
-    int n;
-    if (*nullDevice)
-        n = snprintf(path, size, "/dev/null");
-    else if (name[0] == '/')
-        n = snprintf(path, size, "%s", name);
-    else
-        n = snprintf(path, size, "/dev/%s", name);
-    return n > 0 && static_cast<size_t>(n) < size;
-}
-
-/* DTR and RTS as the line-control word asks. Hardware handshake is not offered on this
- * platform: a handshake mode leaves the line on, RTS toggle leaves it off until a send
- * raises it. Devices without modem-control lines refuse; that is not an error. */
-void SetControlLines(SerialPort *port, uint16_t lineControl)
+/* DTR and RTS as the line-control word asks. Hardware handshake is not offered: a
+ * handshake mode leaves the line on, RTS toggle leaves it off until a send raises it.
+ * Devices without modem-control lines refuse; that is not an error. */
+void SetControlLines(Port *port, uint16_t lineControl)
 {
     bool dtr = (lineControl & 0x0101) != 0 || (lineControl & 0x8000) != 0;
     bool rts = (lineControl & 0x0202) != 0 || (lineControl & 0x1000) != 0; // handshake before toggle
-    (void)SerialSetModemLine(port, TIOCM_DTR, dtr);
-    (void)SerialSetModemLine(port, TIOCM_RTS, rts);
+    (void)SerialSetControl(port->serial, SERIAL_DTR, dtr);
+    (void)SerialSetControl(port->serial, SERIAL_RTS, rts);
 }
 
 /* The longest a write may take: the bytes at the line's speed plus two seconds. */
-uint32_t WriteBoundMs(SerialPort *port, uint32_t count)
+uint32_t WriteBoundMs(Port *port, uint32_t count)
 {
-    uint32_t baud = port->baudRate.load();
+    uint32_t baud = port->baudRate;
     uint64_t ms = 2000;
     if (baud > 0)
         ms += static_cast<uint64_t>(count) * 10000u / baud;
@@ -75,29 +69,33 @@ PortHandle OpenCom(DriverInstance *instance)
 
 uint32_t OpenPort(const char *name, const LineSettings *settings, uint16_t lineControl, PortHandle *handle)
 {
-    char path[64];
-    bool nullDevice = false;
-    if (!name || !settings || !handle || !DevicePath(name, path, sizeof path, &nullDevice))
+    if (!name || !settings || !handle)
         return PORT_OPEN_FAILED;
-    SerialPort *port = nullptr;
-    if (SerialOpen(path, nullDevice, &port) != 0)
+    Port *port = new (std::nothrow) Port;
+    if (!port)
         return PORT_OPEN_FAILED;
-    if (nullDevice) {
+    port->serial = nullptr;
+    port->configured = false;
+    port->readTimeoutMs = 1000;
+    port->baudRate = 0;
+    if (SerialOpen(name, &port->serial) != 0) {
+        delete port;
+        return PORT_OPEN_FAILED;
+    }
+    if (SerialIsNullDevice(port->serial)) {
         *handle = reinterpret_cast<PortHandle>(port);
         return PORT_OK;
     }
-    struct termios state;
-    if (SerialReadState(port, &state) != 0) {
-        SerialClose(port);
-        return PORT_STATE_FAILED;
-    }
-    port->readTimeoutMs = 1000;
     SerialLine line = {settings->baudRate, static_cast<uint32_t>(settings->dataBits & 0xFF),
                        static_cast<uint32_t>(settings->parity & 0xFF), static_cast<uint32_t>(settings->stopBits & 0xFF)};
-    if (SerialApplyLine(port, &state, &line) != 0) {
-        SerialClose(port);
-        return PORT_STATE_REFUSED;
+    const int configured = SerialConfigure(port->serial, &line);
+    if (configured != 0) {
+        SerialClose(port->serial);
+        delete port;
+        return configured == SERIAL_STATE_UNREADABLE ? PORT_STATE_FAILED : PORT_STATE_REFUSED;
     }
+    port->configured = true;
+    port->baudRate = settings->baudRate;
     SetControlLines(port, lineControl);
     *handle = reinterpret_cast<PortHandle>(port);
     return PORT_OK;
@@ -105,7 +103,7 @@ uint32_t OpenPort(const char *name, const LineSettings *settings, uint16_t lineC
 
 uint32_t SetReadTimeout(PortHandle handle, uint32_t timeout)
 {
-    SerialPort *port = PortOf(handle);
+    Port *port = PortOf(handle);
     if (!port || !port->configured)
         return 0; /* the null device has no time-outs */
     uint64_t wanted = static_cast<uint64_t>(timeout) * 10;
@@ -116,11 +114,11 @@ uint32_t SetReadTimeout(PortHandle handle, uint32_t timeout)
 
 uint32_t DrainInput(PortHandle handle)
 {
-    SerialPort *port = PortOf(handle);
+    Port *port = PortOf(handle);
     if (!port)
         return 1;
     uint32_t waiting = 0;
-    if (SerialInputQueue(port, &waiting) == 0 && waiting == 0)
+    if (SerialInputQueue(port->serial, &waiting) == 0 && waiting == 0)
         return 0;
     uint32_t old = SetReadTimeout(handle, DRAIN_TIMEOUT);
     char block[DRAIN_BLOCK];
@@ -129,7 +127,7 @@ uint32_t DrainInput(PortHandle handle)
     // A read that finds nothing more before the time-out ends the drain as a success;
     // only a failing system call makes the result 1.
     do
-        error = SerialRead(port, block, sizeof block, PlatformScaledMs(port->readTimeoutMs.load()), &got);
+        error = SerialRead(port->serial, block, sizeof block, PlatformScaledMs(port->readTimeoutMs.load()), &got);
     while (error == 0 && got == sizeof block);
     if (old != 0 && SetReadTimeout(handle, old) == 0)
         return 1;
@@ -138,13 +136,13 @@ uint32_t DrainInput(PortHandle handle)
 
 uint32_t WritePort(PortHandle handle, const void *buffer, uint32_t count, uint32_t *written)
 {
-    SerialPort *port = PortOf(handle);
+    Port *port = PortOf(handle);
     if (written)
         *written = 0;
     if (!port || (!buffer && count > 0))
         return PORT_SYSTEM_ERROR;
     uint32_t done = 0;
-    int error = SerialWrite(port, buffer, count, WriteBoundMs(port, count), &done);
+    int error = SerialWrite(port->serial, buffer, count, WriteBoundMs(port, count), &done);
     if (written)
         *written = done;
     if (error != 0)
@@ -154,7 +152,7 @@ uint32_t WritePort(PortHandle handle, const void *buffer, uint32_t count, uint32
 
 uint32_t ReadPort(PortHandle handle, void *buffer, uint32_t count, uint32_t *read)
 {
-    SerialPort *port = PortOf(handle);
+    Port *port = PortOf(handle);
     if (read)
         *read = 0;
     if (!port || !buffer || count == 0)
@@ -164,7 +162,7 @@ uint32_t ReadPort(PortHandle handle, void *buffer, uint32_t count, uint32_t *rea
     // A time-out of 0 takes only what has come: no read waits without bound.
     uint32_t timeout = port->configured ? PlatformScaledMs(port->readTimeoutMs.load()) : 0;
     uint32_t got = 0;
-    if (SerialRead(port, buffer, count, timeout, &got) != 0 || got == 0)
+    if (SerialRead(port->serial, buffer, count, timeout, &got) != 0 || got == 0)
         return PORT_SYSTEM_ERROR;
     if (read)
         *read = got;
@@ -173,29 +171,31 @@ uint32_t ReadPort(PortHandle handle, void *buffer, uint32_t count, uint32_t *rea
 
 uint32_t ClosePort(PortHandle handle)
 {
-    SerialPort *port = PortOf(handle);
+    Port *port = PortOf(handle);
     if (!port)
         return PORT_SYSTEM_ERROR;
-    return SerialClose(port) == 0 ? PORT_OK : PORT_SYSTEM_ERROR;
+    const int closed = SerialClose(port->serial);
+    delete port;
+    return closed == 0 ? PORT_OK : PORT_SYSTEM_ERROR;
 }
 
 uint32_t PortHandleNumber(PortHandle handle)
 {
-    SerialPort *port = PortOf(handle);
-    return port ? static_cast<uint32_t>(port->fd) : 0;
+    Port *port = PortOf(handle);
+    return port ? SerialNumber(port->serial) : 0;
 }
 
 bool PortSetRts(PortHandle handle, bool on)
 {
-    SerialPort *port = PortOf(handle);
-    return port && SerialSetModemLine(port, TIOCM_RTS, on) == 0;
+    Port *port = PortOf(handle);
+    return port && SerialSetControl(port->serial, SERIAL_RTS, on) == 0;
 }
 
 bool PortOutputQueue(PortHandle handle, uint32_t *bytes)
 {
-    SerialPort *port = PortOf(handle);
+    Port *port = PortOf(handle);
     uint32_t pending = 0;
-    if (!port || SerialOutputQueue(port, &pending) != 0)
+    if (!port || SerialOutputQueue(port->serial, &pending) != 0)
         return false;
     if (bytes)
         *bytes = pending;
@@ -204,18 +204,19 @@ bool PortOutputQueue(PortHandle handle, uint32_t *bytes)
 
 bool PortPurgeOutput(PortHandle handle)
 {
-    SerialPort *port = PortOf(handle);
-    return port && SerialPurgeOutput(port) == 0;
+    Port *port = PortOf(handle);
+    return port && SerialPurgeOutput(port->serial) == 0;
 }
 
 bool PortGetStatistics(PortHandle handle, PortStatistics *statistics)
 {
-    SerialPort *port = PortOf(handle);
-    if (!port || !statistics)
+    Port *port = PortOf(handle);
+    SerialStatistics serial;
+    if (!port || !statistics || !SerialGetStatistics(port->serial, &serial))
         return false;
-    statistics->systemReads = port->systemReads.load();
-    statistics->portReads = port->portReads.load();
-    for (int i = 0; i < 8; i++)
-        statistics->recentReads[i] = port->recentReads[i].load();
+    statistics->systemReads = serial.systemReads;
+    statistics->portReads = serial.portReads;
+    for (int i = 0; i < SERIAL_RECENT_READS; i++)
+        statistics->recentReads[i] = serial.recentReads[i];
     return true;
 }

@@ -7,8 +7,9 @@
 #include <string.h>
 
 #include "entry/KivRun.h"
-#include "link/Port.h"
+#include "link/Exchange.h"
 #include "link/Telegram.h"
+#include "link/Transport.h"
 #include "platform/Platform.h"
 
 namespace {
@@ -25,6 +26,13 @@ const char STX = 0x02;
 const char ETX = 0x03;
 const char ESC = 0x1B;
 
+const StatusLines kAccessStatusLines = {
+    "TRSLNK> InitStation() illegal answer on access code, 'STATUT' missing, retry %d",
+    "TRSLNK> InitStation() error reading status info in reply on access code, retry %d",
+    "TRSLNK> InitStation() error, Wit status message '%s' in reply on access code, retry %d",
+    true,
+};
+
 /* A failed receive counts as a wrong answer, unless the attempt before also ended with a
  * link failure. */
 uint32_t ReceiveResult(uint32_t rc, uint32_t previous)
@@ -36,12 +44,7 @@ uint32_t ReceiveResult(uint32_t rc, uint32_t previous)
 uint32_t LogOnAttempt(DriverInstance *instance, uint8_t station, const StationRecord *record, int attempt,
                       uint32_t previous, char *reply, int32_t *identityOut)
 {
-    if (!instance->modemMode) {
-        PortHandle port = instance->comHandle.load();
-        (void)PortOutputQueue(port, nullptr); /* also clears a pending error state */
-        if (!PortPurgeOutput(port))
-            KivErr(LOG_TRACE, "TRSLNK> InitStation(), PurgeComm() error %u", PlatformLastError());
-    }
+    TransportOf(instance)->purge(instance);
 
     char wakeUp[8];
     int wakeUpLength = snprintf(wakeUp, sizeof wakeUp, "%c%cW06%c", ETX, ESC, ETX);
@@ -102,20 +105,7 @@ uint32_t LogOnAttempt(DriverInstance *instance, uint8_t station, const StationRe
                attempt);
         return ReceiveResult(rc, previous);
     }
-    if (!ReplyHasStatut(reply)) {
-        KivErr(LOG_ERROR, "TRSLNK> InitStation() illegal answer on access code, 'STATUT' missing, retry %d", attempt);
-        return LINK_FAILED;
-    }
-    if (!ReadStatut(reply, &status)) {
-        KivErr(LOG_ERROR, "TRSLNK> InitStation() error reading status info in reply on access code, retry %d", attempt);
-        return LINK_FAILED;
-    }
-    if (status != 0) {
-        KivErr(LOG_ERROR, "TRSLNK> InitStation() error, Wit status message '%s' in reply on access code, retry %d",
-               WitStatusText(status), LOGON_ATTEMPTS - attempt);
-        return LINK_FAILED;
-    }
-    return LINK_OK;
+    return CheckStatusReply(reply, &kAccessStatusLines, attempt, nullptr) ? LINK_OK : LINK_FAILED;
 }
 
 } // namespace
@@ -150,4 +140,12 @@ uint32_t InitStation(DriverInstance *instance, uint8_t station, int32_t *identit
     }
     (void)RelSem(instance);
     return result;
+}
+
+void LeaveTransparentMode(DriverInstance *instance, uint32_t station, const char *failedLine)
+{
+    // ETX closes the transparent channel of a secondary station before its line goes.
+    if (Send(&ETX, 1, instance, station) != LINK_OK)
+        KivErr(LOG_ERROR, "%s", failedLine);
+    instance->transparentMode = 0;
 }

@@ -2,24 +2,18 @@
 // multi-modem connection, the bus mutex, the status texts and the request cycle.
 #include "link/Telegram.h"
 
-#include <chrono>
 #include <stdio.h>
 #include <string.h>
 
-#include "Modules/WitModem.h"
-#include "entry/DialX.h"
-#include "entry/Entry.h"
 #include "entry/KivRun.h"
-#include "link/Port.h"
 #include "link/Station.h"
+#include "link/Transport.h"
 #include "platform/Platform.h"
 
 namespace {
 
 const char CR = '\r';
 
-/* How long Send waits for the output queue to empty after the write, nominal ms. */
-const uint32_t OUTPUT_DRAIN_BOUND_MS = 5000;
 /* The shortest wait between two time-out lines of ReqSem, nominal ms. */
 const uint32_t MIN_MUTEX_PERIOD_MS = 1000;
 
@@ -58,80 +52,6 @@ const StatusEntry kStatusTexts[] = {
  * other's text, while on one thread the next such code still overwrites it. */
 thread_local char tStatusText[32];
 
-/* A broken multi-modem connection: the station is no longer connected, and during a host
- * request the emergency disconnection starts. */
-void ConnectionBroken(DriverInstance *instance, uint32_t station)
-{
-    StationRecord *record = StationOf(instance, station);
-    if (record) {
-        uint16_t broken = record->connRef.exchange(DIALX_NO_CONNECTION);
-        record->onlineState = 0;
-        // The station no longer names the connection, so nothing else would ever give
-        // its reference back to the pool: release it here, whoever made the exchange.
-        if (broken != DIALX_NO_CONNECTION)
-            (void)DIALX_Disconnect(broken);
-    }
-    if (instance->hostRequestActive.load() == 1)
-        EmergencyDisconnect(instance, station);
-}
-
-uint16_t ConnRefOf(DriverInstance *instance, uint32_t station)
-{
-    StationRecord *record = StationOf(instance, station);
-    return record ? record->connRef.load() : static_cast<uint16_t>(DIALX_NO_CONNECTION);
-}
-
-uint32_t SendModem(const char *bytes, uint32_t count, DriverInstance *instance, uint32_t station)
-{
-    uint16_t connRef = ConnRefOf(instance, station);
-    (void)DIALX_Flush(connRef);
-    int32_t rc = DIALX_Send(connRef, bytes, count);
-    if (rc == DIALX_OK)
-        return LINK_OK;
-    KivErr(LOG_TRACE, "TRSLNK> Send() error send: DIALX_Send() %s", ModemErrorText(rc));
-    if (rc == DIALX_WRITING_ERROR)
-        return LINK_FAILED;
-    if (rc == DIALX_CONN_BROKEN)
-        ConnectionBroken(instance, station);
-    return LINK_BROKEN;
-}
-
-/* Spins with a yield between queries until the port reports its output queue empty, so
- * that RTS drops right behind the last byte. Bounded in case the queue never empties. */
-void WaitOutputSent(PortHandle port)
-{
-    using Clock = std::chrono::steady_clock;
-    const auto end = Clock::now() + std::chrono::milliseconds(PlatformScaledMs(OUTPUT_DRAIN_BOUND_MS));
-    for (;;) {
-        uint32_t pending = 0;
-        if (!PortOutputQueue(port, &pending)) {
-            KivErr(LOG_TRACE, "TRSLNK> Send() ClearCommError() failed");
-            return;
-        }
-        if (pending == 0)
-            return;
-        if (Clock::now() >= end) {
-            KivErr(LOG_TRACE, "TRSLNK> Send() output queue not empty (%u bytes)", pending);
-            return;
-        }
-        PlatformSleepMs(0);
-    }
-}
-
-uint32_t SendSerial(const char *bytes, uint32_t count, DriverInstance *instance)
-{
-    PortHandle port = instance->comHandle.load();
-    (void)DrainInput(port);
-    if (!PortSetRts(port, true))
-        KivErr(LOG_TRACE, "TRSLNK> Send() EscapeCommFunction() failed");
-    uint32_t written = 0;
-    uint32_t rc = WritePort(port, bytes, count, &written);
-    WaitOutputSent(port);
-    if (!PortSetRts(port, false))
-        KivErr(LOG_TRACE, "TRSLNK> Send() EscapeCommFunction() failed");
-    return rc == PORT_OK && written == count ? LINK_OK : LINK_BROKEN;
-}
-
 } // namespace
 
 char TelegramChecksum(const char *payload, size_t length)
@@ -155,47 +75,28 @@ uint32_t Send(const char *bytes, uint32_t count, DriverInstance *instance, uint3
 {
     if (instance->ifg != 0)
         PlatformSleepMs(instance->ifg);
-    if (instance->modemMode)
-        return SendModem(bytes, count, instance, station);
-    return SendSerial(bytes, count, instance);
+    return TransportOf(instance)->send(instance, station, bytes, count);
 }
 
 uint32_t ReceiveByte(char *buffer, DriverInstance *instance, uint32_t station)
 {
-    if (instance->modemMode) {
-        uint32_t received = 0;
-        int32_t rc = DIALX_Receive(ConnRefOf(instance, station), buffer, 1, &received);
-        if (rc != DIALX_OK)
-            return static_cast<uint32_t>(rc);
-        // Success without the byte: no byte came within the connection's time.
-        return received == 1 ? 0 : static_cast<uint32_t>(DIALX_CONNECTION_TIMEOUT);
-    }
-    uint32_t read = 0;
-    uint32_t rc = ReadPort(instance->comHandle.load(), buffer, 1, &read);
-    return rc == PORT_OK && read == 1 ? 0 : static_cast<uint32_t>(LINK_BROKEN);
+    return TransportOf(instance)->receiveByte(instance, station, buffer);
 }
 
 uint32_t ReceiveMsg(char *buffer, uint32_t *lengthOut, DriverInstance *instance, uint32_t station, uint16_t maxLength)
 {
+    const Transport *transport = TransportOf(instance);
     const time_t deadline = PlatformDeadlineClock() + instance->comTimeout.load() / 98 + 2;
     uint32_t n = 0;
     if (lengthOut)
         *lengthOut = 0;
     // Never a byte beyond maxLength: a buffer of no byte reads nothing and overflows.
     while (n < maxLength) {
-        uint32_t rc = ReceiveByte(buffer + n, instance, station);
+        uint32_t rc = transport->receiveByte(instance, station, buffer + n);
         if (rc != 0) {
             if (lengthOut)
                 *lengthOut = n;
-            if (!instance->modemMode) {
-                KivErr(LOG_TRACE, "TRSLNK> ReceiveMsg() (SERIAL MODE) error, reading message from controller (%u read)", n);
-                return rc;
-            }
-            KivErr(LOG_ERROR, "TRSLNK> ReceiveMsg() error, reading message from controller, DIALX_Receive: %s, (%u read)",
-                   ModemErrorText(static_cast<int32_t>(rc)), n);
-            if (rc == DIALX_CONN_BROKEN)
-                ConnectionBroken(instance, station);
-            return LINK_BROKEN;
+            return transport->receiveFailed(instance, station, rc, n);
         }
         n++;
         if (buffer[n - 1] == CR || PlatformDeadlineClock() >= deadline)
@@ -285,12 +186,14 @@ bool ReadStatut(const char *reply, uint32_t *status)
 
 uint32_t RunRequestCycle(RequestCycle *cycle)
 {
+    static const CycleHooks kNoHooks = {};
+    const CycleHooks *hooks = cycle->hooks ? cycle->hooks : &kNoHooks;
     DriverInstance *instance = cycle->instance;
     uint32_t result = LINK_OK;
     for (int attempt = 0; attempt < 4; attempt++) {
         const uint32_t previous = result;
-        if (cycle->onAttempt)
-            cycle->onAttempt(cycle, attempt);
+        if (hooks->onAttempt)
+            hooks->onAttempt(cycle, attempt);
         if (attempt == 2) {
             int32_t identity = 0;
             uint32_t logOn = InitStation(instance, static_cast<uint8_t>(cycle->station), &identity);
@@ -298,15 +201,15 @@ uint32_t RunRequestCycle(RequestCycle *cycle)
             if (record)
                 record->loggedOn = logOn == 0 ? 1 : 0;
             if (logOn != 0) {
-                if (cycle->onLogOnFailed)
-                    cycle->onLogOnFailed(cycle);
+                if (hooks->onLogOnFailed)
+                    hooks->onLogOnFailed(cycle);
                 return LINK_BROKEN;
             }
         }
         result = SendTelegram(cycle->payload, cycle->payloadLength, instance, cycle->station);
         if (result != LINK_OK) {
-            if (cycle->onSendFailed)
-                cycle->onSendFailed(cycle, attempt);
+            if (hooks->onSendFailed)
+                hooks->onSendFailed(cycle, attempt);
             continue;
         }
         uint32_t length = 0;
@@ -314,12 +217,12 @@ uint32_t RunRequestCycle(RequestCycle *cycle)
         if (result != LINK_OK) {
             if (result == LINK_BROKEN && previous != LINK_BROKEN)
                 result = LINK_FAILED;
-            if (cycle->onReceiveFailed)
-                cycle->onReceiveFailed(cycle, attempt);
+            if (hooks->onReceiveFailed)
+                hooks->onReceiveFailed(cycle, attempt);
             continue;
         }
         uint32_t good = LINK_OK;
-        if (!cycle->checkReply || cycle->checkReply(cycle, attempt, length, &good) == CYCLE_REPLY_GOOD)
+        if (!hooks->checkReply || hooks->checkReply(cycle, attempt, length, &good) == CYCLE_REPLY_GOOD)
             return good;
         result = LINK_FAILED;
     }

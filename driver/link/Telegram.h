@@ -38,6 +38,22 @@ enum CycleVerdict {
     CYCLE_REPLY_BAD = 1   /* the attempt ends with 1 */
 };
 
+struct RequestCycle;
+
+/* A command's part in the cycle: its messages and its reply check. Every hook may be null. */
+struct CycleHooks {
+    /* Called at the start of every attempt. */
+    void (*onAttempt)(RequestCycle *cycle, int attempt);
+    /* The log-on before attempt 2 failed; the cycle ends with 2. */
+    void (*onLogOnFailed)(RequestCycle *cycle);
+    void (*onSendFailed)(RequestCycle *cycle, int attempt);
+    void (*onReceiveFailed)(RequestCycle *cycle, int attempt);
+    /* Checks a received reply (NUL-terminated payload of `length` bytes). Logs its own
+     * messages. On CYCLE_REPLY_GOOD, *result is the result of the cycle. Null: every
+     * reply is good. */
+    CycleVerdict (*checkReply)(RequestCycle *cycle, int attempt, uint32_t length, uint32_t *result);
+};
+
 struct RequestCycle {
     DriverInstance *instance;
     uint32_t station;
@@ -46,15 +62,7 @@ struct RequestCycle {
     char *reply;
     uint16_t maxLength;
     void *context;
-    /* Optional: called at the start of every attempt. */
-    void (*onAttempt)(RequestCycle *cycle, int attempt);
-    /* The log-on before attempt 2 failed; the cycle ends with 2. */
-    void (*onLogOnFailed)(RequestCycle *cycle);
-    void (*onSendFailed)(RequestCycle *cycle, int attempt);
-    void (*onReceiveFailed)(RequestCycle *cycle, int attempt);
-    /* Checks a received reply (NUL-terminated payload of `length` bytes). Logs its own
-     * messages. On CYCLE_REPLY_GOOD, *result is the result of the cycle. */
-    CycleVerdict (*checkReply)(RequestCycle *cycle, int attempt, uint32_t length, uint32_t *result);
+    const CycleHooks *hooks;
 };
 
 /* Runs the cycle and returns its result (0, 1, 2, or the check's result). The caller

@@ -53,7 +53,7 @@ const GateTypeRow kGateTypeRows[] = {
 // Every host gate type against each row: accepted ones are marked, others give the row's line.
 TEST_F(AddressTest, SingleParseAcceptsOnlyTheDemandedTypes)
 {
-    instance_->modemMode = 1;
+    trs_test::SetModemMode(instance_, true);
     uint32_t index = 100; // a fresh index for every try
     for (const GateTypeRow &row : kGateTypeRows) {
         for (uint32_t gateType : {0u, 1u, 2u, 3u, 6u, 7u, 8u, 31u, 32u, 0xFFFFFFFFu}) {
@@ -116,7 +116,7 @@ const BlockCase kBlockCases[] = {
 // Gate types are not checked for blocks, and blocks are never marked.
 TEST_F(AddressTest, BlockParseAppliesTheBlockRule)
 {
-    instance_->modemMode = 1;
+    trs_test::SetModemMode(instance_, true);
     for (const BlockCase &c : kBlockCases) {
         SCOPED_TRACE(Format("%s x %u", c.gas, c.blockLength));
         EXPECT_EQ(Run(BlockParse, c.gas, GATE_TYPE_TEXT, c.blockLength, 7), c.message ? 1u : 0u);

@@ -59,7 +59,7 @@ TEST_F(AddressTest, ParseFillsTheRecord)
 {
     for (const Accepted &c : kAccepted) {
         SCOPED_TRACE(c.gas);
-        instance_->modemMode = c.modem ? 1 : 0;
+        trs_test::SetModemMode(instance_, c.modem);
         ASSERT_EQ(Run(Parse, c.gas, 0, 1, 0, c.drvNumber), 0u) << trs_test::Dump();
         EXPECT_TRUE(trs_test::Lines().empty()) << trs_test::Dump();
         const GateAddress &a = block_.address;
@@ -146,7 +146,7 @@ TEST_F(AddressTest, ParseRejectsWithOneLine)
 {
     for (const Rejected &c : kRejected) {
         SCOPED_TRACE(c.gas);
-        instance_->modemMode = c.modem ? 1 : 0;
+        trs_test::SetModemMode(instance_, c.modem);
         EXPECT_EQ(Run(Parse, c.gas, 0, 1, 0, c.drvNumber), 1u);
         EXPECT_EQ(address_test::Logged(), (std::vector<Line>{{c.level, Format(c.message, Upper(c.gas).c_str())}}));
     }

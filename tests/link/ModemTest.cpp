@@ -97,7 +97,7 @@ protected:
     {
         PlatformSetTimeScale(0.01);
         instance_ = trs_test::NewInstance(1);
-        instance_->modemMode = 1;
+        trs_test::SetModemMode(instance_, true);
         station_ = trs_test::AddStation(instance_, 5, "PLC1", "1234");
         Reset();
     }

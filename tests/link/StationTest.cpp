@@ -221,12 +221,14 @@ TEST_F(StationTest, CycleResultComesFromTheCheckOrTheLastAttempt)
         RequestCycle cycle = ReadCycle(instance_, payload, reply);
         Check check = {row.verdict, row.checkResult, 0};
         cycle.context = &check;
-        cycle.checkReply = [](RequestCycle *c, int, uint32_t, uint32_t *result) {
-            Check *check = static_cast<Check *>(c->context);
-            check->calls++;
-            *result = check->result;
-            return check->verdict;
-        };
+        static const CycleHooks hooks = {nullptr, nullptr, nullptr, nullptr,
+                                         [](RequestCycle *c, int, uint32_t, uint32_t *result) {
+                                             Check *check = static_cast<Check *>(c->context);
+                                             check->calls++;
+                                             *result = check->result;
+                                             return check->verdict;
+                                         }};
+        cycle.hooks = &hooks;
         EXPECT_EQ(RunRequestCycle(&cycle), row.result);
         EXPECT_EQ(check.calls, row.calls);
     }

@@ -104,7 +104,7 @@ protected:
     // (the telegram layer has already dropped the reference).
     void Prepare(uint8_t drv)
     {
-        instance->modemMode = 1;
+        trs_test::SetModemMode(instance, true);
         station = trs_test::AddStation(instance, 5, "PLC5", "1234");
         online = AddGate(NewGate("005M_ONLINE", drv));
         data = AddGate(NewGate("005AI1", drv));

@@ -99,7 +99,7 @@ TEST_F(GatesTest, WritesRefusedWithoutExchange)
     for (const auto &c : cases) {
         SCOPED_TRACE(c.line);
         trs_test::ClearLog();
-        instance->modemMode = c.modemMode;
+        trs_test::SetModemMode(instance, c.modemMode);
         GateRig gate(instance, c.memoryType, GATE_TYPE_U16, 1, 0, 1);
         gate.request.function = FN_SINGLE_WRITE;
         EXPECT_EQ(SingleWrite(&gate.request), 1u);
@@ -119,7 +119,7 @@ TEST_F(GatesTest, WritesRefusedWithoutExchange)
 
 TEST_F(GatesTest, ReadsRefusedWithoutExchange)
 {
-    instance->modemMode = 1;
+    trs_test::SetModemMode(instance, true);
     station->connRef = 3;
     const std::pair<uint32_t, std::string> cases[] = {
         {MemType('M', 'Q'), "TRSLNK> SingleRead() Tag 'TEST' illegal memory type"},
@@ -138,7 +138,7 @@ TEST_F(GatesTest, ReadsRefusedWithoutExchange)
 
 TEST_F(GatesTest, ModemCommandGatesReadTheConnectionAndDisconnect)
 {
-    instance->modemMode = 1;
+    trs_test::SetModemMode(instance, true);
     station->connRef = 7;
     for (uint32_t type : {MT_MC, MT_MD, MT_MA, MT_MS, MT_MT}) {
         GateRig gate(instance, type, GATE_TYPE_U16, 0, 0, 1001);

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "config/Config.h"
+#include "config/Lifecycle.h"
 #include "platform/Platform.h"
 
 namespace trs_test {
@@ -26,6 +27,12 @@ DriverInstance *NewInstance(uint32_t drvNumber)
     snprintf(name, sizeof name, "TRSLNK%02uMUTEX", drvNumber);
     instance->busMutex = PlatformOpenNamedMutex(name, nullptr);
     return instance;
+}
+
+void SetModemMode(DriverInstance *instance, bool modem)
+{
+    instance->modemMode = modem ? 1 : 0;
+    ChooseTransport(instance);
 }
 
 void FreeInstance(DriverInstance *instance)

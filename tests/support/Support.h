@@ -13,6 +13,8 @@ namespace trs_test {
 // no port, no client). Free it with FreeInstance.
 DriverInstance *NewInstance(uint32_t drvNumber = 1);
 void FreeInstance(DriverInstance *instance); // frees station records and the mutex
+// Switches the instance to modem mode (or back) with its transport, as the MODEM key does.
+void SetModemMode(DriverInstance *instance, bool modem);
 StationRecord *AddStation(DriverInstance *instance, uint32_t number, const char *name,
                           const char *accessCode, bool secondary = false);
 

@@ -1,3 +1,4 @@
+// Threads, the named re-entrant mutex, the last error and local time on POSIX.
 #include "platform/Platform.h"
 
 #include <chrono>
@@ -5,8 +6,8 @@
 #include <errno.h>
 #include <map>
 #include <mutex>
+#include <new>
 #include <pthread.h>
-#include <string.h>
 #include <string>
 #include <thread>
 
@@ -22,90 +23,7 @@ namespace {
 
 using SteadyClock = std::chrono::steady_clock;
 
-struct TimeScale {
-    std::atomic<double> scale{1.0};
-    std::atomic<time_t> wallBase{0};
-    std::atomic<int64_t> steadyBaseNs{0};
-};
-
-TimeScale &Scale()
-{
-    static TimeScale timeScale;
-    return timeScale;
-}
-
-int64_t SteadyNs()
-{
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(SteadyClock::now().time_since_epoch()).count();
-}
-
 } // namespace
-
-void PlatformSetTimeScale(double scale)
-{
-    if (!(scale > 0.0))
-        scale = 1.0;
-    TimeScale &t = Scale();
-    t.wallBase.store(time(nullptr));
-    t.steadyBaseNs.store(SteadyNs());
-    t.scale.store(scale);
-}
-
-double PlatformTimeScale(void)
-{
-    return Scale().scale.load();
-}
-
-uint32_t PlatformScaledMs(uint32_t ms)
-{
-    double scale = PlatformTimeScale();
-    if (scale == 1.0 || ms == 0)
-        return ms;
-    double scaled = ms * scale;
-    if (scaled < 1.0)
-        return 1;
-    if (scaled > 4294967295.0)
-        return UINT32_MAX;
-    return static_cast<uint32_t>(scaled);
-}
-
-void PlatformSleepMs(uint32_t ms)
-{
-    if (ms == 0) {
-        std::this_thread::yield();
-        return;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(PlatformScaledMs(ms)));
-}
-
-bool PlatformSleepUnlessStopped(uint32_t ms, const std::atomic<uint32_t> *stop)
-{
-    auto end = SteadyClock::now() + std::chrono::milliseconds(PlatformScaledMs(ms));
-    for (;;) {
-        if (stop && stop->load())
-            return true;
-        auto now = SteadyClock::now();
-        if (now >= end)
-            return false;
-        auto slice = std::min<SteadyClock::duration>(end - now, std::chrono::milliseconds(10));
-        std::this_thread::sleep_for(slice);
-    }
-}
-
-time_t PlatformDeadlineClock(void)
-{
-    TimeScale &t = Scale();
-    double scale = t.scale.load();
-    if (scale == 1.0)
-        return time(nullptr);
-    double elapsed = (SteadyNs() - t.steadyBaseNs.load()) / 1e9;
-    return t.wallBase.load() + static_cast<time_t>(elapsed / scale);
-}
-
-time_t PlatformWallClock(void)
-{
-    return time(nullptr);
-}
 
 struct PlatformThread {
     pthread_t id;
@@ -300,16 +218,7 @@ uint32_t PlatformLastError(void)
     return static_cast<uint32_t>(errno);
 }
 
-size_t CopyText(char *target, size_t size, const char *source)
+bool PlatformLocalTime(time_t seconds, struct tm *local)
 {
-    if (!target || size == 0)
-        return 0;
-    size_t n = 0;
-    if (source)
-        while (n + 1 < size && source[n] != '\0') {
-            target[n] = source[n];
-            n++;
-        }
-    target[n] = '\0';
-    return n;
+    return local && localtime_r(&seconds, local) != nullptr;
 }

@@ -1,14 +1,37 @@
+// The serial port on POSIX: exclusive open, termios line settings, modem-control lines,
+// queues, and buffered reads and bounded writes with real-time time-outs.
 #include "platform/Serial.h"
 
+#include <atomic>
 #include <chrono>
 #include <errno.h>
 #include <fcntl.h>
+#include <mutex>
 #include <new>
 #include <poll.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
+
+enum { SERIAL_READ_BUFFER_SIZE = 4096 };
+
+struct PlatformSerial {
+    int fd;
+    bool nullDevice;                       /* no termios at all */
+    int fileFlags;                         /* fcntl flags of the open descriptor */
+    /* Bytes read from the device and not yet handed out. One reader at a time. */
+    std::mutex readLock;
+    unsigned char buffer[SERIAL_READ_BUFFER_SIZE];
+    uint32_t head;
+    uint32_t tail;
+    /* Counters for measurements and tests. */
+    std::atomic<uint64_t> systemReads;     /* read() calls on the device */
+    std::atomic<uint64_t> portReads;       /* SerialRead calls */
+    std::atomic<uint32_t> recentReads[SERIAL_RECENT_READS]; /* sizes of the last reads, oldest first */
+};
 
 namespace {
 
@@ -48,7 +71,7 @@ int RemainingMs(int64_t end)
     return left > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(left);
 }
 
-void NoteRead(SerialPort *port, uint32_t size)
+void NoteRead(PlatformSerial *port, uint32_t size)
 {
     for (int i = 0; i + 1 < SERIAL_RECENT_READS; i++)
         port->recentReads[i].store(port->recentReads[i + 1].load());
@@ -58,7 +81,7 @@ void NoteRead(SerialPort *port, uint32_t size)
 
 /* One read() of whatever has arrived into the empty buffer, after waiting up to waitMs
  * for it. 0 with nothing added on time-out; EIO when the line has gone. */
-int FillBuffer(SerialPort *port, int waitMs)
+int FillBuffer(PlatformSerial *port, int waitMs)
 {
     struct pollfd ready = {port->fd, POLLIN, 0};
     int rc;
@@ -85,10 +108,28 @@ int FillBuffer(SerialPort *port, int waitMs)
     return 0;
 }
 
+/* "NUL" is the null device, a name with a '/' is a path, any other is under /dev. */
+bool DevicePath(const char *name, char *path, size_t size, bool *nullDevice)
+{
+    *nullDevice = strcmp(name, "NUL") == 0;
+    int n;
+    if (*nullDevice)
+        n = snprintf(path, size, "/dev/null");
+    else if (name[0] == '/')
+        n = snprintf(path, size, "%s", name);
+    else
+        n = snprintf(path, size, "/dev/%s", name);
+    return n > 0 && static_cast<size_t>(n) < size;
+}
+
 } // namespace
 
-int SerialOpen(const char *path, bool nullDevice, SerialPort **port)
+int SerialOpen(const char *name, PlatformSerial **port)
 {
+    char path[64];
+    bool nullDevice = false;
+    if (!name || !port || !DevicePath(name, path, sizeof path, &nullDevice))
+        return EINVAL;
     // Non-blocking so that the open never waits for carrier detect.
     int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
@@ -101,7 +142,7 @@ int SerialOpen(const char *path, bool nullDevice, SerialPort **port)
             close(fd);
             return error;
         }
-        (void)ioctl(fd, TIOCEXCL); /* not a terminal: the state read that follows says so */
+        (void)ioctl(fd, TIOCEXCL); /* not a terminal: the state read of the configuration says so */
     }
     int flags = fcntl(fd, F_GETFL);
     if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
@@ -109,16 +150,14 @@ int SerialOpen(const char *path, bool nullDevice, SerialPort **port)
         close(fd);
         return error;
     }
-    SerialPort *record = new (std::nothrow) SerialPort;
+    PlatformSerial *record = new (std::nothrow) PlatformSerial;
     if (!record) {
         close(fd);
         return ENOMEM;
     }
     record->fd = fd;
-    record->configured = nullDevice ? 0 : 1;
+    record->nullDevice = nullDevice;
     record->fileFlags = flags & ~O_NONBLOCK;
-    record->readTimeoutMs = 1000;
-    record->baudRate = 0;
     record->head = 0;
     record->tail = 0;
     record->systemReads = 0;
@@ -129,11 +168,11 @@ int SerialOpen(const char *path, bool nullDevice, SerialPort **port)
     return 0;
 }
 
-int SerialClose(SerialPort *port)
+int SerialClose(PlatformSerial *port)
 {
     if (!port)
         return EBADF;
-    if (port->configured)
+    if (!port->nullDevice)
         (void)ioctl(port->fd, TIOCNXCL); /* the terminal keeps the flag beyond our close */
     int rc = close(port->fd); /* also drops the lock */
     int error = rc == 0 ? 0 : errno;
@@ -141,12 +180,22 @@ int SerialClose(SerialPort *port)
     return error;
 }
 
-int SerialReadState(SerialPort *port, struct termios *state)
+bool SerialIsNullDevice(const PlatformSerial *port)
 {
-    return tcgetattr(port->fd, state) == 0 ? 0 : errno;
+    return port && port->nullDevice;
 }
 
-int SerialApplyLine(SerialPort *port, const struct termios *current, const SerialLine *line)
+uint32_t SerialNumber(const PlatformSerial *port)
+{
+    return port ? static_cast<uint32_t>(port->fd) : 0;
+}
+
+namespace {
+
+/* Raw mode with the line settings over the current state. 0, EDOM for a setting the
+ * system cannot express, or the errno of the refusal; EIO when the speed does not read
+ * back. */
+int ApplyLine(PlatformSerial *port, const struct termios *current, const SerialLine *line)
 {
     speed_t speed;
     if (!SpeedOf(line->baudRate, &speed))
@@ -208,17 +257,26 @@ int SerialApplyLine(SerialPort *port, const struct termios *current, const Seria
         return errno;
     if (cfgetospeed(&check) != speed)
         return EIO;
-    port->baudRate = line->baudRate;
     return 0;
 }
 
-int SerialSetModemLine(SerialPort *port, int line, bool on)
+} // namespace
+
+int SerialConfigure(PlatformSerial *port, const SerialLine *line)
 {
-    int bits = line;
+    struct termios state;
+    if (!port || port->nullDevice || !line || tcgetattr(port->fd, &state) != 0)
+        return SERIAL_STATE_UNREADABLE;
+    return ApplyLine(port, &state, line) == 0 ? 0 : SERIAL_STATE_REFUSED;
+}
+
+int SerialSetControl(PlatformSerial *port, SerialControl line, bool on)
+{
+    int bits = line == SERIAL_RTS ? TIOCM_RTS : TIOCM_DTR;
     return ioctl(port->fd, on ? TIOCMBIS : TIOCMBIC, &bits) == 0 ? 0 : errno;
 }
 
-int SerialOutputQueue(SerialPort *port, uint32_t *bytes)
+int SerialOutputQueue(PlatformSerial *port, uint32_t *bytes)
 {
     int pending = 0;
     if (ioctl(port->fd, TIOCOUTQ, &pending) != 0)
@@ -227,7 +285,7 @@ int SerialOutputQueue(SerialPort *port, uint32_t *bytes)
     return 0;
 }
 
-int SerialInputQueue(SerialPort *port, uint32_t *bytes)
+int SerialInputQueue(PlatformSerial *port, uint32_t *bytes)
 {
     int pending = 0;
     if (ioctl(port->fd, FIONREAD, &pending) != 0)
@@ -237,12 +295,12 @@ int SerialInputQueue(SerialPort *port, uint32_t *bytes)
     return 0;
 }
 
-int SerialPurgeOutput(SerialPort *port)
+int SerialPurgeOutput(PlatformSerial *port)
 {
     return tcflush(port->fd, TCOFLUSH) == 0 ? 0 : errno;
 }
 
-int SerialRead(SerialPort *port, void *buffer, uint32_t count, uint32_t timeoutMs, uint32_t *got)
+int SerialRead(PlatformSerial *port, void *buffer, uint32_t count, uint32_t timeoutMs, uint32_t *got)
 {
     unsigned char *out = static_cast<unsigned char *>(buffer);
     uint32_t done = 0;
@@ -267,7 +325,7 @@ int SerialRead(SerialPort *port, void *buffer, uint32_t count, uint32_t timeoutM
     return error;
 }
 
-int SerialWrite(SerialPort *port, const void *bytes, uint32_t count, uint32_t boundMs, uint32_t *written)
+int SerialWrite(PlatformSerial *port, const void *bytes, uint32_t count, uint32_t boundMs, uint32_t *written)
 {
     const unsigned char *in = static_cast<const unsigned char *>(bytes);
     uint32_t done = 0;
@@ -310,4 +368,15 @@ int SerialWrite(SerialPort *port, const void *bytes, uint32_t count, uint32_t bo
     errno = saved;
     *written = done;
     return error;
+}
+
+bool SerialGetStatistics(const PlatformSerial *port, SerialStatistics *statistics)
+{
+    if (!port || !statistics)
+        return false;
+    statistics->systemReads = port->systemReads.load();
+    statistics->portReads = port->portReads.load();
+    for (int i = 0; i < SERIAL_RECENT_READS; i++)
+        statistics->recentReads[i] = port->recentReads[i].load();
+    return true;
 }

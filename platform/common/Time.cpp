@@ -1,0 +1,96 @@
+// The time scale and the waits built on it: the same on every system, since they use only
+// the C++ clocks.
+#include "platform/Platform.h"
+
+#include <chrono>
+#include <thread>
+
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+
+struct TimeScale {
+    std::atomic<double> scale{1.0};
+    std::atomic<time_t> wallBase{0};
+    std::atomic<int64_t> steadyBaseNs{0};
+};
+
+TimeScale &Scale()
+{
+    static TimeScale timeScale;
+    return timeScale;
+}
+
+int64_t SteadyNs()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(SteadyClock::now().time_since_epoch()).count();
+}
+
+} // namespace
+
+void PlatformSetTimeScale(double scale)
+{
+    if (!(scale > 0.0))
+        scale = 1.0;
+    TimeScale &t = Scale();
+    t.wallBase.store(time(nullptr));
+    t.steadyBaseNs.store(SteadyNs());
+    t.scale.store(scale);
+}
+
+double PlatformTimeScale(void)
+{
+    return Scale().scale.load();
+}
+
+uint32_t PlatformScaledMs(uint32_t ms)
+{
+    double scale = PlatformTimeScale();
+    if (scale == 1.0 || ms == 0)
+        return ms;
+    double scaled = ms * scale;
+    if (scaled < 1.0)
+        return 1;
+    if (scaled > 4294967295.0)
+        return UINT32_MAX;
+    return static_cast<uint32_t>(scaled);
+}
+
+void PlatformSleepMs(uint32_t ms)
+{
+    if (ms == 0) {
+        std::this_thread::yield();
+        return;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(PlatformScaledMs(ms)));
+}
+
+bool PlatformSleepUnlessStopped(uint32_t ms, const std::atomic<uint32_t> *stop)
+{
+    auto end = SteadyClock::now() + std::chrono::milliseconds(PlatformScaledMs(ms));
+    for (;;) {
+        if (stop && stop->load())
+            return true;
+        auto now = SteadyClock::now();
+        if (now >= end)
+            return false;
+        auto slice = std::min<SteadyClock::duration>(end - now, std::chrono::milliseconds(10));
+        std::this_thread::sleep_for(slice);
+    }
+}
+
+time_t PlatformDeadlineClock(void)
+{
+    TimeScale &t = Scale();
+    double scale = t.scale.load();
+    if (scale == 1.0)
+        return time(nullptr);
+    double elapsed = (SteadyNs() - t.steadyBaseNs.load()) / 1e9;
+    return t.wallBase.load() + static_cast<time_t>(elapsed / scale);
+}
+
+time_t PlatformWallClock(void)
+{
+    return time(nullptr);
+}
+
