@@ -55,5 +55,18 @@ int PlatformReleaseMutex(PlatformMutex *mutex);
 /* The last error code of the calling thread (errno), as GetLastError gives it. */
 uint32_t PlatformLastError(void);
 
+/* Profile files (sections of key=value lines, as the classic profile-file calls keep them).
+ * Section and key names compare without regard to case; a name may use '\\' or '/' and is
+ * taken relative to the current directory. */
+/* The value of `key` in `section`, or `fallback` when the file, the section or the key is
+ * missing or the file cannot be read; at most size-1 characters, always terminated.
+ * Returns the number of characters copied. */
+uint32_t PlatformGetProfileString(const char *section, const char *key, const char *fallback, char *buffer,
+                                  uint32_t size, const char *file);
+/* Sets `key` in `section` to `value`, keeping every other line of the file, and creates the
+ * file or the section when missing. The file is replaced whole or not at all, and writers
+ * in this and other processes take turns. False on failure (PlatformLastError tells why). */
+bool PlatformWriteProfileString(const char *section, const char *key, const char *value, const char *file);
+
 /* Bounded copy: copies at most size-1 bytes and always terminates (size > 0). */
 size_t CopyText(char *target, size_t size, const char *source);

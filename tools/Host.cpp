@@ -6,7 +6,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
+#include <ctime>
 #include <iostream>
+#include <map>
 #include <signal.h>
 #include <stdio.h>
 #include <thread>
@@ -33,6 +36,77 @@ bool ParseAssignment(const std::string &text, std::string *address, std::string 
     return true;
 }
 
+/* Reads the journal of a station through its JR gate (added when the gate list has none)
+ * and prints every value stored into a gate while it runs. */
+int ReadJournal(kiv::DriverHost &host, kiv::Runtime &runtime, unsigned drv, unsigned station)
+{
+    char address[16];
+    snprintf(address, sizeof address, "%03uJR", station);
+    auto jr = runtime.FindGate(address, static_cast<uint8_t>(drv));
+    if (!jr) {
+        kiv::GateSpec spec;
+        spec.name = address;
+        spec.address = address;
+        spec.drvNumber = static_cast<uint8_t>(drv);
+        spec.sampling = false;
+        jr = runtime.AddGate(spec);
+        if (host.Bind(*jr) != 0) {
+            std::cerr << "trs-host: station " << station << " is not declared in the initialisation file\n";
+            return 1;
+        }
+    }
+    // The driver tells each event it stores and the end of the read in its log.
+    char storing[96], done[64];
+    snprintf(storing, sizeof storing, "TRSLNK: StoreEventData() storing data from station %u event #", station);
+    snprintf(done, sizeof done, "TRSLNK: Station %u. Reading alerts completed", station);
+    std::atomic<unsigned> events{0};
+    std::atomic<int> lastEvent{-1};
+    std::atomic<bool> finished{false};
+    int subscription = runtime.Subscribe([&](const kiv::LogLine &line) {
+        if (line.text.rfind(storing, 0) == 0) {
+            events++;
+            lastEvent = std::atoi(line.text.c_str() + strlen(storing));
+        } else if (line.text == done) {
+            finished = true;
+        }
+    });
+    std::map<uint32_t, size_t> seen;
+    for (uint32_t id : runtime.GateIds())
+        if (auto gate = runtime.Gate(id))
+            seen[id] = gate->history.size();
+    uint32_t rc = host.Write(*jr, 1);
+    std::cout << "journal of station " << station << ": " << (rc == 0 ? "reading" : "not started (" + std::to_string(rc) + ")")
+              << "\n";
+    auto showNew = [&] {
+        for (auto &[id, count] : seen) {
+            auto gate = runtime.Gate(id);
+            if (!gate)
+                continue;
+            for (size_t k = count; k < gate->history.size(); k++) {
+                const kiv::GateSample &sample = gate->history[k];
+                time_t stamp = sample.timeStamp;
+                char when[32];
+                strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", localtime(&stamp));
+                std::cout << "  " << when << "  " << gate->spec.address << " = "
+                          << (gate->spec.type == GATE_TYPE_TEXT ? sample.text : std::to_string(sample.value)) << "\n";
+            }
+            count = gate->history.size();
+        }
+        std::cout.flush();
+    };
+    while (rc == 0 && !finished && !gStop) {
+        showNew();
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    showNew();
+    runtime.Unsubscribe(subscription);
+    std::cout << "journal of station " << station << ": " << events << " events stored";
+    if (lastEvent >= 0)
+        std::cout << ", last event " << lastEvent;
+    std::cout << "\n";
+    return rc == 0 && finished ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -44,6 +118,7 @@ int main(int argc, char **argv)
     int logLevel = 32;
     std::vector<unsigned> warmStarts;
     std::vector<std::string> writes;
+    std::vector<unsigned> journals;
     app.add_option("--module", module, "path of TRSLNK32.so");
     app.add_option("--drv", drv, "drv number of the instance (init file TRSLNKnn.INT)")->check(CLI::Range(1, 99));
     app.add_option("--port", port, "serial port: ttyS0, /dev/ttyUSB0, pts/3 or NUL");
@@ -53,9 +128,11 @@ int main(int argc, char **argv)
     app.add_option("--parity", parity, "parity code: 0 none, 1 odd, 2 even, 3 mark, 4 space");
     app.add_option("--gates", gateList, "gate list (TOML)")->required();
     app.add_option("--period", period, "sampling period in ms");
-    app.add_option("--cycles", cycles, "stop after this many sampling periods (0 = until Ctrl-C)");
+    auto *cyclesOption =
+        app.add_option("--cycles", cycles, "stop after this many sampling periods (0 = until Ctrl-C; with --journal, none)");
     app.add_option("--warm-start", warmStarts, "log these stations on first");
     app.add_option("--write", writes, "write ADDRESS=VALUE once bound (text gates take the text)");
+    app.add_option("--journal", journals, "read the journal of these stations (shows every event stored)");
     app.add_option("--log-level", logLevel, "print driver log lines up to this level (64 = all)");
     CLI11_PARSE(app, argc, argv);
 
@@ -103,7 +180,12 @@ int main(int argc, char **argv)
 
     signal(SIGINT, OnSignal);
     signal(SIGTERM, OnSignal);
-    for (unsigned cycle = 0; !gStop && (cycles == 0 || cycle < cycles); cycle++) {
+    int status = 0;
+    for (unsigned station : journals)
+        if (ReadJournal(host, runtime, drv, station) != 0)
+            status = 1;
+    const bool sample = journals.empty() || cyclesOption->count() > 0;
+    for (unsigned cycle = 0; sample && !gStop && (cycles == 0 || cycle < cycles); cycle++) {
         for (uint32_t id : *ids) {
             auto gate = runtime.Gate(id);
             if (!gate || !gate->spec.sampling || gate->samplingOff)
@@ -119,5 +201,5 @@ int main(int argc, char **argv)
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     std::cout << "EndDrv: " << host.EndDrv() << "\n";
-    return 0;
+    return status;
 }

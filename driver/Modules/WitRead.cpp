@@ -6,6 +6,7 @@
 #include "Modules/WitModem.h"
 #include "Modules/WitRead.h"
 #include "address/Address.h"
+#include "journal/Journal.h"
 #include "address/MemoryTypes.h"
 #include "entry/KivRun.h"
 #include "link/Exchange.h"
@@ -261,8 +262,12 @@ uint32_t SingleRead(RequestBlock *request)
     case MT_AA:
         KivErr(LOG_ERROR, "TRSLNK> SingleRead() not supported for alarm call Tag, Tag '%s'", gas);
         return 1;
-    case MT_JR:
-        return NotSupportedYet("SingleRead", gas); // journal reading: to come
+    case MT_JR: {
+        // The value tells the operator whether the read started; a busy journal gives 3.
+        const uint32_t started = StartReadJournal(request, 0);
+        PutValue16(gate->value, SINGLE_16_OFFSET, started == 0 ? 1 : 65535);
+        return started;
+    }
     default:
         break;
     }

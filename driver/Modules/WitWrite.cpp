@@ -8,6 +8,7 @@
 #include "Modules/WitRead.h"
 #include "Modules/WitWrite.h"
 #include "address/Address.h"
+#include "journal/Journal.h"
 #include "address/MemoryTypes.h"
 #include "entry/KivRun.h"
 #include "link/Clock.h"
@@ -287,8 +288,14 @@ uint32_t SingleWrite(RequestBlock *request)
         return 1;
     }
 
-    if (memoryType == MT_JR)
-        return NotSupportedYet(gas);
+    if (memoryType == MT_JR) {
+        const uint32_t started = StartReadJournal(request, 0);
+        if (started == 1) {
+            KivErr(LOG_ERROR, "TRSLNK: SingleWrite() StartReadJournal() failed");
+            DisconnectModem(instance, station);
+        }
+        return started == 0 ? 0 : 1;
+    }
     if (memoryType == MT_EC) {
         const uint32_t started = StartReadingCurrentStates(request, 0);
         if (started == 0)

@@ -94,7 +94,6 @@ TEST_F(GatesTest, WritesRefusedWithoutExchange)
         // Built in later work; until then they answer as unsupported.
         {MT_MC, 0, 32, notYet},
         {MT_AA, 0, 32, notYet},
-        {MT_JR, 0, 32, notYet},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.line);
@@ -125,7 +124,6 @@ TEST_F(GatesTest, ReadsRefusedWithoutExchange)
         {MemType('M', 'Q'), "TRSLNK> SingleRead() Tag 'TEST' illegal memory type"},
         {MT_AA, "TRSLNK> SingleRead() not supported for alarm call Tag, Tag 'TEST'"},
         {MT_HS, "TRSLNK> SingleRead() Tag 'TEST' not supported yet"},
-        {MT_JR, "TRSLNK> SingleRead() Tag 'TEST' not supported yet"},
     };
     for (const auto &[memoryType, line] : cases) {
         trs_test::ClearLog();
