@@ -1,10 +1,8 @@
 #include "Fixture.h"
 
 #include <filesystem>
+#include <cstring>
 #include <fstream>
-#include <stdio.h>
-#include <stdlib.h>
-#include <string.h>
 
 #include "platform/Platform.h"
 #include "support/Support.h"
@@ -36,17 +34,14 @@ void InstanceFixture::TearDown()
 
 void InstanceFixture::WriteInitFile(const std::string &text, uint32_t drvNumber)
 {
-    char name[32];
-    snprintf(name, sizeof name, "TRSLNK%02u.INT", drvNumber);
-    std::ofstream(name, std::ios::binary) << text;
+    std::ofstream(Format("TRSLNK%02u.INT", drvNumber), std::ios::binary) << text;
 }
 
 DriverInstance *InstanceFixture::NewBlock()
 {
-    void *block = malloc(sizeof(DriverInstance));
-    memset(block, 0xA5, sizeof(DriverInstance));
-    blocks_.push_back(block);
-    return static_cast<DriverInstance *>(block);
+    blocks_.push_back(malloc(sizeof(DriverInstance)));
+    memset(blocks_.back(), 0xA5, sizeof(DriverInstance));
+    return static_cast<DriverInstance *>(blocks_.back());
 }
 
 uint32_t InstanceFixture::Call(DriverInstance *instance, uint32_t function, void *params, uint32_t drvNumber)
@@ -64,11 +59,6 @@ uint32_t InstanceFixture::ColdStart(DriverInstance *instance, const std::string 
     params.hostTimeout = hostTimeout;
     params.lineSettings = LineSettings{9600, 7, 0, 2};
     return Call(instance, FN_COLD_START, &params, drvNumber);
-}
-
-uint32_t InstanceFixture::EndDrv(DriverInstance *instance, uint32_t drvNumber)
-{
-    return Call(instance, FN_END_DRV, nullptr, drvNumber);
 }
 
 } // namespace trs_test

@@ -16,14 +16,12 @@ protected:
     void SetUp() override;
     void TearDown() override;
 
-    // Writes TRSLNKnn.INT into the working directory.
-    void WriteInitFile(const std::string &text, uint32_t drvNumber = 1);
-    // A block as a host gives it: malloc'ed, not cleared.
-    DriverInstance *NewBlock();
+    void WriteInitFile(const std::string &text, uint32_t drvNumber = 1); // TRSLNKnn.INT
+    DriverInstance *NewBlock(); // a block as a host gives it: malloc'ed, not cleared
     uint32_t Call(DriverInstance *instance, uint32_t function, void *params, uint32_t drvNumber = 1);
     uint32_t ColdStart(DriverInstance *instance, const std::string &port, uint32_t drvNumber = 1,
                        uint32_t enabled = 1, uint32_t hostTimeout = 1500);
-    uint32_t EndDrv(DriverInstance *instance, uint32_t drvNumber = 1);
+    uint32_t EndDrv(DriverInstance *instance, uint32_t drvNumber = 1) { return Call(instance, FN_END_DRV, nullptr, drvNumber); }
 
     std::string directory_, previous_;
     std::vector<void *> blocks_;

@@ -1,22 +1,70 @@
-// The serial port operations over pseudo-terminals and the null device.
+// The serial port operations and the telegram layer over pseudo-terminals and the null device.
+#include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <sys/file.h>
+#include <poll.h>
+#include <string.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
-#include <termios.h>
-#include <unistd.h>
+#include <thread>
 
-#include "PtyPeer.h"
 #include "link/Port.h"
+#include "link/Telegram.h"
 #include "platform/Platform.h"
+#include "sim/Simulator.h"
 #include "support/Support.h"
-
-using link_test::Pty;
 
 namespace {
 
+using Lines = std::vector<trs_test::Line>;
+using trs::sim::Frame;
 const LineSettings k7E1 = {1200, 7, 0, 2};
+
+// A pseudo-terminal whose master side the test plays.
+class Pty {
+public:
+    Pty() : master_(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC))
+    {
+        char name[128] = {};
+        EXPECT_TRUE(master_ >= 0 && grantpt(master_) == 0 && unlockpt(master_) == 0 && ptsname_r(master_, name, sizeof name) == 0);
+        path_ = name;
+    }
+    ~Pty() { CloseMaster(); }
+    const std::string &Path() const { return path_; }
+    void CloseMaster()
+    {
+        if (master_ >= 0)
+            close(std::exchange(master_, -1));
+    }
+    void Write(const std::string &bytes)
+    {
+        for (size_t done = 0; done < bytes.size();) {
+            ssize_t n = write(master_, bytes.data() + done, bytes.size() - done);
+            ASSERT_TRUE(n > 0 || errno == EINTR) << strerror(errno);
+            done += n > 0 ? size_t(n) : 0;
+        }
+    }
+    std::string ReadFor(int waitMs) // all that arrives until waitMs pass without a byte
+    {
+        std::string out;
+        char buffer[4096];
+        ssize_t n;
+        for (pollfd ready = {master_, POLLIN, 0}; poll(&ready, 1, waitMs) > 0 && (n = read(master_, buffer, sizeof buffer)) > 0;)
+            out.append(buffer, size_t(n));
+        return out;
+    }
+    bool WaitForInput(int bytes, bool drained = false) const // until the slave side has `bytes` (or, drained, no) bytes to read
+    {
+        int fd = open(path_.c_str(), O_RDWR | O_NOCTTY), waiting = 0;
+        bool ok = trs_test::WaitUntil([&] { return ioctl(fd, FIONREAD, &waiting) == 0 && (drained ? waiting == 0 : waiting >= bytes); }, 2000);
+        close(fd);
+        return ok;
+    }
+
+private:
+    int master_;
+    std::string path_;
+};
 
 class PortTest : public ::testing::Test {
 protected:
@@ -26,67 +74,47 @@ protected:
         trs_test::ClearLog();
     }
     void TearDown() override { PlatformSetTimeScale(1.0); }
+    static PortHandle Open(const std::string &name, const LineSettings &settings = k7E1)
+    {
+        PortHandle handle = 0;
+        EXPECT_EQ(OpenPort(name.c_str(), &settings, 0x0303, &handle), 0u) << name;
+        return handle;
+    }
 };
-
-PortHandle MustOpen(const std::string &name, const LineSettings &settings = k7E1)
-{
-    PortHandle handle = 0;
-    EXPECT_EQ(OpenPort(name.c_str(), &settings, 0x0303, &handle), 0u) << name;
-    EXPECT_NE(handle, 0u);
-    return handle;
-}
 
 TEST_F(PortTest, OpenResolvesNamesAndReportsEachFailure)
 {
     Pty pty;
     char file[] = "/tmp/link-port-XXXXXX";
-    int fd = mkstemp(file);
-    ASSERT_GE(fd, 0);
-    close(fd);
-    struct Row {
-        std::string name;
-        uint32_t code;
-    } rows[] = {
-        {"NUL", PORT_OK}, {pty.DevName(), PORT_OK} /* under /dev */, {pty.Path(), PORT_OK},
-        {"ttyNoSuchLine", PORT_OPEN_FAILED}, {"/no/such/line", PORT_OPEN_FAILED}, {"", PORT_OPEN_FAILED},
-        {file, PORT_STATE_FAILED} /* opens, but is no terminal */,
+    close(mkstemp(file));
+    const std::pair<std::string, uint32_t> rows[] = {
+        {"NUL", PORT_OK}, {pty.Path().substr(5), PORT_OK} /* under /dev */, {pty.Path(), PORT_OK},
+        {"ttyNoSuchLine", PORT_OPEN_FAILED}, {"", PORT_OPEN_FAILED}, {file, PORT_STATE_FAILED} /* no terminal */,
     };
-    for (const Row &row : rows) {
+    for (const auto &[name, code] : rows) {
         PortHandle handle = 0;
-        EXPECT_EQ(OpenPort(row.name.c_str(), &k7E1, 0x0303, &handle), row.code) << row.name;
-        EXPECT_EQ(handle != 0, row.code == PORT_OK) << row.name;
-        if (handle != 0) {
-            EXPECT_EQ(ClosePort(handle), PORT_OK) << row.name;
+        EXPECT_EQ(OpenPort(name.c_str(), &k7E1, 0x0303, &handle), code) << name;
+        EXPECT_EQ(handle != 0, code == PORT_OK) << name;
+        if (handle) {
+            EXPECT_EQ(ClosePort(handle), PORT_OK) << name;
         }
     }
-    // A failed open left nothing held: the file opens and locks again.
-    int again = open(file, O_RDWR);
-    EXPECT_GE(again, 0);
-    EXPECT_EQ(flock(again, LOCK_EX | LOCK_NB), 0);
-    close(again);
     unlink(file);
-    EXPECT_EQ(OpenPort(nullptr, &k7E1, 0x0303, nullptr), PORT_OPEN_FAILED);
-}
-
-TEST_F(PortTest, NullDeviceIsNeverConfiguredNorLocked)
-{
-    PortHandle first = MustOpen("NUL");
-    PortHandle second = MustOpen("NUL");
-    EXPECT_EQ(SetReadTimeout(first, 100), 0u) << "the null device has no time-outs";
+    // The null device is never configured nor locked, takes every byte and gives none.
+    PortHandle first = Open("NUL"), second = Open("NUL");
+    EXPECT_EQ(SetReadTimeout(first, 100), 0u);
     uint32_t count = 99;
     EXPECT_EQ(WritePort(first, "12345", 5, &count), PORT_OK);
     EXPECT_EQ(count, 5u);
-    char byte;
-    EXPECT_EQ(ReadPort(first, &byte, 1, &count), PORT_SYSTEM_ERROR);
+    EXPECT_EQ(ReadPort(first, file, 1, &count), PORT_SYSTEM_ERROR);
     EXPECT_EQ(count, 0u);
-    EXPECT_EQ(ClosePort(second), PORT_OK);
-    EXPECT_EQ(ClosePort(first), PORT_OK);
+    EXPECT_EQ(ClosePort(second) + ClosePort(first), 0u);
 }
 
 TEST_F(PortTest, PortIsHeldExclusivelyWithinAndAcrossProcesses)
 {
     Pty pty;
-    auto openInChild = [&]() {
+    auto openInChild = [&] {
         pid_t child = fork();
         if (child == 0) {
             PortHandle handle = 0;
@@ -96,163 +124,219 @@ TEST_F(PortTest, PortIsHeldExclusivelyWithinAndAcrossProcesses)
         waitpid(child, &status, 0);
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     };
-    PortHandle handle = MustOpen(pty.Path());
-    PortHandle other = 0;
+    PortHandle handle = Open(pty.Path()), other = 0;
     EXPECT_EQ(OpenPort(pty.Path().c_str(), &k7E1, 0x0303, &other), PORT_OPEN_FAILED);
-    EXPECT_EQ(other, 0u);
     EXPECT_EQ(openInChild(), PORT_OPEN_FAILED);
-
     DriverInstance *instance = trs_test::NewInstance(1);
-    CopyText(instance->portName, sizeof instance->portName, pty.DevName().c_str());
+    CopyText(instance->portName, sizeof instance->portName, pty.Path().substr(5).c_str());
     instance->lineSettings = k7E1;
-    instance->lineControl = 0x0303;
     EXPECT_EQ(OpenCom(instance), 0u);
     EXPECT_EQ(trs_test::Count(32, "TRSLNK> OpenCom() exited with error"), 1u) << trs_test::Dump();
-
     EXPECT_EQ(ClosePort(handle), PORT_OK);
     EXPECT_EQ(openInChild(), PORT_OK);
     PortHandle reopened = OpenCom(instance);
     ASSERT_NE(reopened, 0u);
-    EXPECT_EQ(trs_test::Lines().back().level, 64);
-    EXPECT_EQ(trs_test::Lines().back().text,
-              "TRSLNK> OpenCom() exited OK, file handle " + std::to_string(PortHandleNumber(reopened)));
+    EXPECT_EQ(trs_test::Logged().back(),
+              trs_test::Line(64, "TRSLNK> OpenCom() exited OK, file handle " + std::to_string(PortHandleNumber(reopened))));
     EXPECT_NE(fcntl(static_cast<int>(PortHandleNumber(reopened)), F_GETFD), -1) << "the number is the open descriptor";
-    EXPECT_EQ(PortHandleNumber(0), 0u);
     EXPECT_EQ(ClosePort(reopened), PORT_OK);
     trs_test::FreeInstance(instance);
 }
 
-TEST_F(PortTest, LineSettingsAreAppliedOrRefusedWithoutHoldingThePort)
-{
-    struct Row {
-        LineSettings settings; /* baud, data bits, stop bits, parity */
-        uint32_t code;
-        speed_t speed;
-    } rows[] = {
-        {{1200, 7, 0, 2}, PORT_OK, B1200},   {{9600, 8, 0, 0}, PORT_OK, B9600}, {{57600, 8, 2, 1}, PORT_OK, B57600},
-        {{19200, 7, 1, 3}, PORT_OK, B19200}, {{4800, 5, 0, 4}, PORT_OK, B4800},
-        {{2400, 0x0107, 0x0100, 0x0102}, PORT_OK, B2400}, /* only the low bytes count */
-        {{1234, 7, 0, 2}, PORT_STATE_REFUSED, 0}, {{0, 8, 0, 0}, PORT_STATE_REFUSED, 0},
-        {{1200, 9, 0, 0}, PORT_STATE_REFUSED, 0}, {{1200, 4, 0, 0}, PORT_STATE_REFUSED, 0},
-        {{1200, 8, 3, 0}, PORT_STATE_REFUSED, 0}, {{1200, 8, 0, 5}, PORT_STATE_REFUSED, 0},
-    };
-    for (const Row &row : rows) {
-        const LineSettings &s = row.settings;
-        SCOPED_TRACE(testing::Message() << s.baudRate << " " << s.dataBits << " " << s.stopBits << " " << s.parity);
-        Pty pty;
-        PortHandle handle = 0;
-        EXPECT_EQ(OpenPort(pty.Path().c_str(), &s, 0x0303, &handle), row.code);
-        if (row.code == PORT_OK) {
-            int fd = open(pty.Path().c_str(), O_RDWR | O_NOCTTY);
-            struct termios state = {};
-            EXPECT_EQ(tcgetattr(fd, &state), 0);
-            close(fd);
-            EXPECT_EQ(cfgetospeed(&state), row.speed);
-            EXPECT_EQ(ClosePort(handle), PORT_OK);
-        } else {
-            EXPECT_EQ(handle, 0u);
-        }
-        ClosePort(MustOpen(pty.Path()));
-    }
-}
-
-TEST_F(PortTest, ReadTimeoutIsKeptAndReadReturnsWhatCame)
+TEST_F(PortTest, ReadTimeoutIsKeptAndAPartialReadIsARead)
 {
     Pty pty;
-    PortHandle handle = MustOpen(pty.Path());
-    const uint32_t steps[][2] = {{100, 100}, {5, 100}, {5, 5}, {2000, 5}, {1, 2000}, {100, 1}}; /* set, previous */
+    PortHandle handle = Open(pty.Path());
+    const uint32_t steps[][2] = {{100, 100}, {5, 100}, {2000, 5}, {1, 2000}}; /* set, previous */
     for (const auto &step : steps)
         EXPECT_EQ(SetReadTimeout(handle, step[0]), step[1]) << step[0];
-
     char buffer[16] = {};
     uint32_t read = 99;
     EXPECT_EQ(ReadPort(handle, buffer, 1, &read), PORT_SYSTEM_ERROR) << "nothing came";
     EXPECT_EQ(read, 0u);
-    pty.Write("hello");
-    EXPECT_EQ(ReadPort(handle, buffer, 5, &read), PORT_OK);
-    EXPECT_EQ(std::string(buffer, read), "hello");
     pty.Write("ab");
     EXPECT_EQ(ReadPort(handle, buffer, sizeof buffer, &read), PORT_OK) << "a partial read is a read";
     EXPECT_EQ(std::string(buffer, read), "ab");
-    EXPECT_EQ(ReadPort(handle, buffer, 1, nullptr), PORT_SYSTEM_ERROR);
-
-    // Byte reads of a waiting reply are served from one system read.
-    const std::string reply(200, 'r');
-    pty.Write(reply);
-    ASSERT_TRUE(pty.WaitForInput(200));
-    PortStatistics before = {}, after = {};
-    ASSERT_TRUE(PortGetStatistics(handle, &before));
-    std::string got;
-    for (int i = 0; i < 200 && ReadPort(handle, buffer, 1, &read) == PORT_OK && read == 1; i++)
-        got += buffer[0];
-    EXPECT_EQ(got, reply);
-    ASSERT_TRUE(PortGetStatistics(handle, &after));
-    EXPECT_EQ(after.portReads - before.portReads, 200u);
-    EXPECT_EQ(after.systemReads - before.systemReads, 1u);
     ClosePort(handle);
 }
 
 TEST_F(PortTest, DrainInputReadsBlocksAndRestoresTheTimeout)
 {
-    struct Row {
-        int waiting;
-        std::vector<uint32_t> reads; /* sizes of the block reads, in order */
-        uint32_t result;
-    } rows[] = {{0, {}, 0}, {100, {100}, 0}, {1500, {512, 512, 476}, 0}, {1024, {512, 512, 0}, 0}};
-    for (const Row &row : rows) {
-        SCOPED_TRACE(row.waiting);
+    const std::pair<int, std::vector<uint32_t>> rows[] = {{0, {}}, {1500, {512, 512, 476}}, {1024, {512, 512, 0}}};
+    for (const auto &[waiting, reads] : rows) {
         Pty pty;
-        PortHandle handle = MustOpen(pty.Path());
+        PortHandle handle = Open(pty.Path());
         SetReadTimeout(handle, 100);
-        pty.Write(std::string(row.waiting, 'd'));
-        ASSERT_TRUE(pty.WaitForInput(row.waiting));
+        pty.Write(std::string(waiting, 'd'));
+        ASSERT_TRUE(pty.WaitForInput(waiting));
         PortStatistics before = {}, after = {};
         PortGetStatistics(handle, &before);
-        EXPECT_EQ(DrainInput(handle), row.result);
+        EXPECT_EQ(DrainInput(handle), 0u);
         PortGetStatistics(handle, &after);
-        ASSERT_EQ(after.portReads - before.portReads, row.reads.size());
-        EXPECT_EQ(std::vector<uint32_t>(after.recentReads + 8 - row.reads.size(), after.recentReads + 8), row.reads);
+        ASSERT_EQ(after.portReads - before.portReads, reads.size());
+        EXPECT_EQ(std::vector<uint32_t>(after.recentReads + 8 - reads.size(), after.recentReads + 8), reads);
         EXPECT_EQ(SetReadTimeout(handle, 100), 100u) << "time-out restored";
-        char byte;
-        EXPECT_EQ(ReadPort(handle, &byte, 1, nullptr), PORT_SYSTEM_ERROR) << "input left";
+        EXPECT_EQ(ReadPort(handle, &before, 1, nullptr), PORT_SYSTEM_ERROR) << "input left";
         ClosePort(handle);
     }
 }
 
-TEST_F(PortTest, WriteToALineThatTakesNothingEndsShort)
+TEST_F(PortTest, LinesThatTakeNothingOrHaveGone)
 {
     PlatformSetTimeScale(0.001);
-    Pty pty; /* nobody reads the master side */
-    PortHandle handle = MustOpen(pty.Path(), LineSettings{57600, 8, 0, 0});
+    Pty full; /* nobody reads the master side */
+    PortHandle handle = Open(full.Path(), LineSettings{57600, 8, 0, 0});
     std::string bytes(300000, 'w');
     uint32_t written = 0;
     EXPECT_EQ(WritePort(handle, bytes.data(), static_cast<uint32_t>(bytes.size()), &written), PORT_SHORT_WRITE);
     EXPECT_GT(written, 0u);
     EXPECT_LT(written, bytes.size());
     ClosePort(handle);
-}
-
-TEST_F(PortTest, VanishedLineOrNoHandleFailsWithoutWaiting)
-{
     PlatformSetTimeScale(1.0); /* a full second per read: a wait would show as a hang */
     Pty pty;
-    PortHandle handle = MustOpen(pty.Path());
+    handle = Open(pty.Path());
     pty.CloseMaster();
     char byte = 0;
     uint32_t count = 99;
     for (PortHandle h : {handle, handle, PortHandle(0)}) {
         EXPECT_EQ(ReadPort(h, &byte, 1, &count), PORT_SYSTEM_ERROR) << h;
         EXPECT_EQ(count, 0u);
-        count = 99;
         EXPECT_EQ(WritePort(h, &byte, 1, &count), PORT_SYSTEM_ERROR) << h;
     }
     EXPECT_EQ(ClosePort(handle), PORT_OK);
     EXPECT_EQ(ClosePort(0), PORT_SYSTEM_ERROR);
-    EXPECT_EQ(SetReadTimeout(0, 100), 0u);
+    EXPECT_EQ(SetReadTimeout(0, 100) + PortHandleNumber(0), 0u);
     EXPECT_EQ(DrainInput(0), 1u);
-    EXPECT_FALSE(PortSetRts(0, true));
-    EXPECT_FALSE(PortOutputQueue(0, &count));
-    EXPECT_FALSE(PortPurgeOutput(0));
+    EXPECT_FALSE(PortSetRts(0, true) || PortOutputQueue(0, &count) || PortPurgeOutput(0));
+}
+
+class TelegramTest : public PortTest {
+protected:
+    void SetUp() override
+    {
+        PortTest::SetUp();
+        instance_ = trs_test::NewInstance(1);
+        instance_->comTimeout = 1000;
+        instance_->comHandle = Open(pty_.Path());
+        SetReadTimeout(instance_->comHandle, 1000); /* 100 ms per byte at this scale */
+    }
+    void TearDown() override
+    {
+        ClosePort(instance_->comHandle);
+        trs_test::FreeInstance(instance_);
+        PortTest::TearDown();
+    }
+    Pty pty_;
+    DriverInstance *instance_ = nullptr;
+};
+
+TEST_F(TelegramTest, SendThrowsAwayStaleInputFramesAndRestoresThePayload)
+{
+    pty_.Write("stale reply\r");
+    ASSERT_TRUE(pty_.WaitForInput(12));
+    char payload[8] = "abc\0###";
+    EXPECT_EQ(SendTelegram(payload, 3, instance_, 0), 0u);
+    EXPECT_EQ(pty_.ReadFor(50), "abcZ\r");
+    EXPECT_EQ(std::string(payload, 8), std::string("abc\0\r##", 8)) << "nothing written beyond the two frame bytes";
+    // The pseudo-terminal has no RTS: both changes fail, are logged, and the send stands.
+    EXPECT_EQ(trs_test::Logged(), (Lines{{64, "TRSLNK> Send() EscapeCommFunction() failed"},
+                                         {64, "TRSLNK> Send() EscapeCommFunction() failed"}}));
+    pty_.Write(Frame("OK\t"));
+    char reply[64];
+    EXPECT_EQ(ReceiveMsg(reply, nullptr, instance_, 0, sizeof reply), 0u);
+    EXPECT_STREQ(reply, "OK\t") << "the stale reply was thrown away";
+}
+
+TEST_F(TelegramTest, ReceiveMsgChecksEveryReply)
+{
+    const std::string from = ", reading message from controller";
+    const struct { std::string input; uint16_t maxLength; uint32_t result; Lines lines; } rows[] = {
+        {Frame(std::string("a\0b\t", 4)), 100, 0, {}},
+        {Frame("12345678"), 11, 0, {}}, /* one byte to spare */
+        {"abcY\r", 100, 1, {{64, "TRSLNK> ReceiveMsg() checksum error (90,89)" + from}}},
+        {"\r", 100, 1, {{64, "TRSLNK> ReceiveMsg() reply too short (1 read)" + from}}},
+        {Frame("12345678"), 10, 1, /* the CR is the last byte the buffer takes */
+         {{32, "TRSLNK> ReceiveMsg() buffer overflow" + from}, {32, "TRSLNK> ReceiveMsg() Max. expected bytes: 10 Bytes read: 10"}}},
+        {"abcZ", 100, 2, {{64, "TRSLNK> ReceiveMsg() (SERIAL MODE) error" + from + " (4 read)"}}},
+    };
+    for (const auto &row : rows) {
+        trs_test::ClearLog();
+        std::vector<char> buffer(row.maxLength, '\x55');
+        pty_.Write(row.input);
+        ASSERT_TRUE(pty_.WaitForInput(static_cast<int>(row.input.size())));
+        uint32_t length = 12345;
+        EXPECT_EQ(ReceiveMsg(buffer.data(), &length, instance_, 0, row.maxLength), row.result);
+        if (row.result == 0) {
+            EXPECT_EQ(std::string(buffer.data(), length + 1), row.input.substr(0, row.input.size() - 2) + '\0');
+        }
+        EXPECT_EQ(trs_test::Logged(), row.lines);
+        DrainInput(instance_->comHandle);
+    }
+}
+
+// A reply still coming in when its deadline has passed is a time-out, however fast its bytes.
+TEST_F(TelegramTest, ReplyCompletedAfterTheDeadlineIsATimeout)
+{
+    instance_->comTimeout = 0;                   // the deadline two (scaled) seconds away,
+    SetReadTimeout(instance_->comHandle, 10000); // while a byte may take 100 s
+    pty_.Write("ab");
+    std::thread late([this] {
+        ASSERT_TRUE(pty_.WaitForInput(0, true)); // ReceiveMsg runs: its deadline is set
+        const time_t now = PlatformDeadlineClock();
+        ASSERT_TRUE(trs_test::WaitUntil([&] { return PlatformDeadlineClock() > now + 2; }));
+        pty_.Write("cZ\r");
+    });
+    char buffer[100];
+    EXPECT_EQ(ReceiveMsg(buffer, nullptr, instance_, 0, sizeof buffer), 1u);
+    late.join();
+    EXPECT_EQ(trs_test::Logged(), (Lines{{32, "TRSLNK> ReceiveMsg() time-out while reading message from controller (3 read)"}}));
+}
+
+// What another thread gets when it tries the bus mutex without waiting (and gives it back).
+int OtherThreadTry(DriverInstance *instance)
+{
+    int got = -1;
+    std::thread([&] {
+        if ((got = PlatformWaitMutex(instance->busMutex, 0)) == MUTEX_ACQUIRED)
+            PlatformReleaseMutex(instance->busMutex);
+    }).join();
+    return got;
+}
+
+TEST_F(TelegramTest, BusMutexReleasesMustMatchTakesOnTheTakingThread)
+{
+    for (int i = 0; i < 2; i++)
+        EXPECT_EQ(ReqSem(instance_), 0u);
+    for (int i = 0; i < 2; i++) {
+        EXPECT_EQ(OtherThreadTry(instance_), MUTEX_TIMEOUT) << "still held after " << i << " releases";
+        uint32_t result = 0;
+        std::thread([&] { result = RelSem(instance_); }).join();
+        EXPECT_EQ(result, 2u) << "released by another thread";
+        EXPECT_EQ(RelSem(instance_), 0u);
+    }
+    EXPECT_EQ(OtherThreadTry(instance_), MUTEX_ACQUIRED);
+    EXPECT_EQ(RelSem(instance_), 2u) << "one release too many";
+    PlatformMutex *mutex = std::exchange(instance_->busMutex, nullptr);
+    EXPECT_EQ(ReqSem(instance_) + RelSem(instance_), 4u);
+    instance_->busMutex = mutex;
+    const std::string relError = "TRSLNK> RelSem() ERROR releasing MUTEX semaphore ";
+    EXPECT_EQ(trs_test::Logged(), (Lines{{32, relError + "1"}, {32, relError + "1"}, {32, relError + "1"},
+                                         {32, "TRSLNK> ReqSem() ERROR requesting MUTEX semaphore 22"}, {32, relError + "22"}}));
+    // A timed-out wait is logged and waited out: the waiter runs its exchange only once released.
+    instance_->hostTimeoutMs = 100; /* 3 s periods, 30 ms at this scale */
+    ASSERT_EQ(ReqSem(instance_), 0u);
+    std::atomic<bool> released{false}, sawReleased{false};
+    std::thread waiter([&] {
+        EXPECT_EQ(ReqSem(instance_), 0u);
+        sawReleased = released.load();
+        RelSem(instance_);
+    });
+    const std::string timeout = "TRSLNK> ReqSem() TIMEOUT requesting MUTEX semaphore";
+    EXPECT_TRUE(trs_test::WaitUntil([&] { return trs_test::Count(32, timeout) >= 2; }));
+    released = true;
+    EXPECT_EQ(RelSem(instance_), 0u);
+    waiter.join();
+    EXPECT_TRUE(sawReleased);
 }
 
 } // namespace

@@ -1,237 +1,166 @@
-// The station log-on and the request cycle against a scripted station on a pseudo-terminal.
-#include <atomic>
+// The station log-on and the request cycle against the station simulator on a pseudo-terminal.
 #include <gtest/gtest.h>
-#include <thread>
-#include <vector>
 
-#include "PtyPeer.h"
-#include "link/Port.h"
+#include <thread>
+
 #include "link/Station.h"
 #include "link/Telegram.h"
-#include "platform/Platform.h"
-#include "support/Support.h"
-
-using link_test::Frame;
-using link_test::LogLines;
-using link_test::Peer;
-using Events = std::vector<std::string>;
-using Lines = std::vector<std::pair<int, std::string>>;
+#include "support/SimLine.h"
 
 namespace {
 
-const std::string kIdent = "IDENT?\t";
-const std::string kAccess = "PLC1\tACCES\t1234\t";
+using trs::sim::Fault;
+using trs::sim::FaultKind;
+using trs::sim::Frame;
+using Telegrams = std::vector<std::string>;
+const std::string kWakeUp = "\x03\x1bW06\x03", kIdent = "IDENT?\t", kAccess = "PLC1\tACCES\t1234\t";
 const std::string kRequest = "PLC1\tVAR?\tAI12\t1\t";
 
-/* Answers IDENT? with `ident`, the log-on with `access` and anything else with `other`. */
-Peer::Responder Station(const std::string &ident, const std::string &access, const std::string &other = "")
+std::vector<trs_test::Line> Errors() // the lines of level 32 (the pseudo-terminal's missing RTS is noted at 64)
 {
-    return [=](const std::string &payload) -> std::optional<std::string> {
-        if (payload == kIdent)
-            return ident;
-        return payload.find("ACCES\t") != std::string::npos ? access : other;
-    };
+    auto lines = trs_test::Logged();
+    std::erase_if(lines, [](const trs_test::Line &line) { return line.first != 32; });
+    return lines;
 }
 
-class StationTest : public ::testing::Test {
+// Station 5 "PLC1" (code 1234) on the simulator and in the driver, and the secondary 9.
+class StationTest : public trs_test::SimLineTest {
 protected:
     void SetUp() override
     {
-        PlatformSetTimeScale(0.01);
-        instance_ = link_test::OpenInstance(pty_);
-        trs_test::AddStation(instance_, 5, "PLC1", "1234");
-        trs_test::ClearLog();
+        SimLineTest::SetUp();
+        sim.AddStation(trs_test::SimStation(5, "PLC1", "1234", false, {{"AI12", "12"}}));
+        sim.AddStation(trs_test::SimStation(9, "SUB", "7", true));
+        Open();
+        trs_test::AddStation(instance, 5, "PLC1", "1234");
     }
-    void TearDown() override
+    uint32_t LogOn(uint32_t station)
     {
-        peer_.reset();
-        link_test::CloseInstance(instance_);
-        PlatformSetTimeScale(1.0);
+        sim.ClearLog();
+        trs_test::ClearLog();
+        int32_t identity = -1;
+        uint32_t result = InitStation(instance, static_cast<uint8_t>(station), &identity);
+        if (result == 0) {
+            EXPECT_EQ(identity, int32_t(station));
+        }
+        return result;
     }
-    void Answer(Peer::Responder responder) { peer_ = std::make_unique<Peer>(pty_, std::move(responder)); }
-
-    link_test::Pty pty_;
-    DriverInstance *instance_ = nullptr;
-    std::unique_ptr<Peer> peer_;
 };
 
 TEST_F(StationTest, LogOnSendsWakeUpIdentityAndAccessCode)
 {
-    Answer(Station(Frame("IDENT=\t005\t"), Frame("STATUT\t000\t")));
-    int32_t identity = -1;
-    EXPECT_EQ(InitStation(instance_, 5, &identity), 0u);
-    EXPECT_EQ(identity, 5);
-    EXPECT_EQ(peer_->Wire(), "\x03\x1bW06\x03" + Frame(kIdent) + Frame(kAccess));
-    EXPECT_EQ(instance_->loggedOnStation.load(), 5);
-    EXPECT_EQ(instance_->transparentMode.load(), 0u);
-    EXPECT_TRUE(LogLines(32).empty()) << trs_test::Dump();
-    std::atomic<int> other{-1};
-    std::thread([&] {
-        other = PlatformWaitMutex(instance_->busMutex, 0);
-        PlatformReleaseMutex(instance_->busMutex);
-    }).join();
+    EXPECT_EQ(LogOn(5), 0u);
+    EXPECT_EQ(sim.Telegrams(), (Telegrams{kIdent, kAccess}));
+    EXPECT_EQ(sim.RawInput(), kWakeUp);
+    EXPECT_EQ(instance->loggedOnStation.load(), 5);
+    EXPECT_EQ(instance->transparentMode.load(), 0u);
+    EXPECT_TRUE(Errors().empty()) << trs_test::Dump();
+    int other = -1;
+    std::thread([&] { (other = PlatformWaitMutex(instance->busMutex, 0)) == 0 && PlatformReleaseMutex(instance->busMutex); }).join();
     EXPECT_EQ(other, MUTEX_ACQUIRED) << "the bus mutex is free again";
-}
-
-TEST_F(StationTest, UnnamedAndSecondaryStations)
-{
-    trs_test::AddStation(instance_, 7, "", "42");
-    trs_test::AddStation(instance_, 9, "SUB", "7", true);
-    Answer(Station(Frame("IDENT=\t9\t"), Frame("STATUT\t0\t")));
-    int32_t identity = 0;
-    EXPECT_EQ(InitStation(instance_, 7, &identity), 0u);
-    EXPECT_EQ(instance_->loggedOnStation.load(), 7);
-    EXPECT_EQ(instance_->transparentMode.load(), 0u);
-    EXPECT_EQ(InitStation(instance_, 9, &identity), 0u);
-    EXPECT_EQ(instance_->loggedOnStation.load(), 9);
-    EXPECT_EQ(instance_->transparentMode.load(), 1u);
-    EXPECT_EQ(peer_->Events(), (Events{"WAKE", kIdent, "ACCES\t42\t", "WAKE", "STX", kIdent, "SUB\tACCES\t7\t"}));
+    // Unnamed stations log on without a name; a secondary station is reached through STX.
+    trs_test::AddStation(instance, 5, "", "1234");
+    EXPECT_EQ(LogOn(5), 0u);
+    EXPECT_EQ(sim.Telegrams(), (Telegrams{kIdent, "ACCES\t1234\t"}));
+    trs_test::AddStation(instance, 9, "SUB", "7", true);
+    EXPECT_EQ(LogOn(9), 0u);
+    EXPECT_EQ(sim.RawInput(), kWakeUp + "\x02");
+    EXPECT_EQ(instance->transparentMode.load(), 1u);
+    EXPECT_EQ(instance->loggedOnStation.load(), 9);
+    EXPECT_EQ(LogOn(7), 2u) << "an undeclared station is a link failure without traffic";
+    EXPECT_EQ(Errors(), (std::vector<trs_test::Line>{{32, "TRSLNK: InitStation() Station 7 not defined"}}));
+    EXPECT_TRUE(sim.Telegrams().empty());
 }
 
 TEST_F(StationTest, EveryRefusalCostsFourAttempts)
 {
-    const std::string ident5 = Frame("IDENT=\t005\t");
     const std::string missing = "TRSLNK> InitStation() illegal answer, command missing, retry %d";
-    const struct Row {
-        const char *name;
-        std::string ident, access;
-        std::string line; /* per attempt, %d = attempt number (or attempts left) */
-        bool identOnly;   /* the log-on telegram never goes out */
-        bool countDown;
-    } rows[] = {
-        {"status in the identity reply", Frame("STATUT\t000\t"), "",
-         "TRSLNK> InitStation() error, Wit status message 'STATUS OK' in reply, retry %d", true, false},
-        {"identity 256", Frame("IDENT=\t256\t"), "", "TRSLNK> InitStation() Invalid station ID (256). retry %d", true,
-         false},
-        {"no identity number", Frame("IDENT=\tXY\t"), "", "TRSLNK> InitStation() Invalid station ID (XY). retry %d",
-         true, false},
-        {"wrong command", Frame("HELLO=\t005\t"), "", missing, true, false},
-        {"one word only", Frame("IDENT=\t"), "", missing, true, false},
-        {"access reply without status", ident5, Frame("OK\t"),
-         "TRSLNK> InitStation() illegal answer on access code, 'STATUT' missing, retry %d", false, false},
-        {"access status unreadable", ident5, Frame("STATUT\t?\t"),
-         "TRSLNK> InitStation() error reading status info in reply on access code, retry %d", false, false},
-        {"wrong access code", ident5, Frame("PLC1\tSTATUT\t132\t"),
-         "TRSLNK> InitStation() error, Wit status message 'access not allowed (invalid access code?)' in reply on "
-         "access code, retry %d",
-         false, true},
-        {"silent station", "", "", "TRSLNK> InitStation() Station 5 error receiving reply on 'IDENT?' retry %d", true,
-         false},
-        {"silent after identity", ident5, "",
-         "TRSLNK> InitStation() Station 5 error receiving reply on Access Code. retry %d", false, false},
+    // line: logged per attempt, %d = the attempt (or attempts left); identOnly: no log-on telegram goes out
+    const struct { Fault fault; std::string line; bool identOnly; } rows[] = {
+        {{FaultKind::Status, "IDENT?", -1, 0, 148, ""}, "TRSLNK> InitStation() error, Wit status message 'unknown status 148' in reply, retry %d", true},
+        {{FaultKind::Raw, "IDENT?", -1, 0, 0, Frame("IDENT=\t256\t")}, "TRSLNK> InitStation() Invalid station ID (256). retry %d", true},
+        {{FaultKind::Raw, "IDENT?", -1, 0, 0, Frame("HELLO=\t005\t")}, missing, true},
+        {{FaultKind::NoReply, "IDENT?", -1, 0, 0, ""}, "TRSLNK> InitStation() Station 5 error receiving reply on 'IDENT?' retry %d", true},
+        {{FaultKind::Raw, "ACCES", -1, 0, 0, Frame("OK\t")}, "TRSLNK> InitStation() illegal answer on access code, 'STATUT' missing, retry %d", false},
+        {{FaultKind::Raw, "ACCES", -1, 0, 0, Frame("STATUT\t?\t")}, "TRSLNK> InitStation() error reading status info in reply on access code, retry %d", false},
+        {{FaultKind::Status, "ACCES", -1, 0, 132, ""}, "TRSLNK> InitStation() error, Wit status message 'access not allowed (invalid access code?)' in reply on access code, retry %d", false},
     };
-    for (const Row &row : rows) {
-        SCOPED_TRACE(row.name);
-        trs_test::ClearLog();
-        instance_->loggedOnStation = 0;
-        Answer(Station(row.ident, row.access));
-        int32_t identity = 0;
-        EXPECT_EQ(InitStation(instance_, 5, &identity), 1u);
-        Lines expected;
-        Events events;
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.line);
+        sim.ClearFaults();
+        sim.InjectFault(row.fault);
+        instance->loggedOnStation = 0;
+        EXPECT_EQ(LogOn(5), 1u);
+        std::vector<trs_test::Line> expected;
+        Telegrams telegrams;
+        const bool countDown = row.fault.status == 132; // the refused access code counts the attempts left
         for (int attempt = 0; attempt < 4; attempt++) {
-            expected.emplace_back(32, trs_test::Format(row.line.c_str(), row.countDown ? 4 - attempt : attempt));
-            events.insert(events.end(), {"WAKE", kIdent});
+            expected.emplace_back(32, trs_test::Format(row.line.c_str(), countDown ? 4 - attempt : attempt));
+            telegrams.push_back(kIdent);
             if (!row.identOnly)
-                events.push_back(kAccess);
+                telegrams.push_back(kAccess);
         }
-        EXPECT_EQ(LogLines(32), expected) << trs_test::Dump();
-        EXPECT_EQ(peer_->Events(), events);
-        EXPECT_EQ(instance_->loggedOnStation.load(), 0);
-        peer_.reset();
+        EXPECT_EQ(Errors(), expected);
+        EXPECT_EQ(sim.Telegrams(), telegrams);
+        EXPECT_EQ(sim.RawInput(), kWakeUp + kWakeUp + kWakeUp + kWakeUp);
+        EXPECT_EQ(instance->loggedOnStation.load(), 0);
     }
+    sim.ClearFaults();
+    sim.InjectFault({FaultKind::Raw, "IDENT?", 1, 0, 0, Frame("IDENT=\t000\t")});
+    EXPECT_EQ(LogOn(5), 0u) << "a second attempt after a first refusal";
+    EXPECT_EQ(Errors(), (std::vector<trs_test::Line>{{32, "TRSLNK> InitStation() Invalid station ID (000). retry 0"}}));
+    EXPECT_EQ(sim.Telegrams(), (Telegrams{kIdent, kIdent, kAccess}));
 }
 
-TEST_F(StationTest, SecondAttemptSucceedsAfterAFirstRefusal)
-{
-    std::atomic<int> idents{0};
-    Answer([&](const std::string &payload) -> std::optional<std::string> {
-        if (payload == kIdent)
-            return Frame(++idents == 1 ? "IDENT=\t000\t" : "IDENT=\t005\t");
-        return Frame("STATUT\t000\t");
-    });
-    int32_t identity = 0;
-    EXPECT_EQ(InitStation(instance_, 5, &identity), 0u);
-    EXPECT_EQ(identity, 5);
-    EXPECT_EQ(LogLines(32), (Lines{{32, "TRSLNK> InitStation() Invalid station ID (000). retry 0"}}));
-    EXPECT_EQ(peer_->Events(), (Events{"WAKE", kIdent, "WAKE", kIdent, kAccess}));
-}
-
-TEST_F(StationTest, UndefinedStationIsALinkFailureWithoutTraffic)
-{
-    Answer(Station(Frame("IDENT=\t005\t"), Frame("STATUT\t000\t")));
-    int32_t identity = 0;
-    EXPECT_EQ(InitStation(instance_, 9, &identity), 2u);
-    EXPECT_EQ(LogLines(), (Lines{{32, "TRSLNK: InitStation() Station 9 not defined"}}));
-    EXPECT_TRUE(peer_->Wire().empty());
-}
-
-/* The request cycle of a read of AI12 from station 5. */
-RequestCycle ReadCycle(DriverInstance *instance, char (&payload)[64], char (&reply)[256])
-{
-    CopyText(payload, sizeof payload, kRequest.c_str());
-    RequestCycle cycle = {};
-    cycle.instance = instance;
-    cycle.station = 5;
-    cycle.payload = payload;
-    cycle.payloadLength = static_cast<uint32_t>(kRequest.size());
-    cycle.reply = reply;
-    cycle.maxLength = sizeof reply;
-    return cycle;
-}
+/* The request cycle of a read of AI12 from station 5; the check hook counts its calls. */
+struct Cycle {
+    explicit Cycle(DriverInstance *instance, CycleVerdict verdict = CYCLE_REPLY_GOOD, uint32_t checkResult = 0)
+        : verdict(verdict), checkResult(checkResult)
+    {
+        CopyText(payload, sizeof payload, kRequest.c_str());
+        cycle = RequestCycle{};
+        cycle.instance = instance;
+        cycle.station = 5;
+        cycle.payload = payload;
+        cycle.payloadLength = static_cast<uint32_t>(kRequest.size());
+        cycle.reply = reply;
+        cycle.maxLength = sizeof reply;
+        cycle.context = this;
+        static const CycleHooks hooks = {nullptr, nullptr, nullptr, nullptr, [](RequestCycle *c, int, uint32_t, uint32_t *result) {
+                                             Cycle *self = static_cast<Cycle *>(c->context);
+                                             self->calls++;
+                                             *result = self->checkResult;
+                                             return self->verdict;
+                                         }};
+        cycle.hooks = &hooks;
+    }
+    char payload[64], reply[256];
+    RequestCycle cycle;
+    CycleVerdict verdict;
+    uint32_t checkResult;
+    int calls = 0;
+};
 
 TEST_F(StationTest, CycleLogsOnAgainBeforeTheThirdAttempt)
 {
-    std::atomic<int> requests{0};
-    Answer([&](const std::string &payload) -> std::optional<std::string> {
-        if (payload == kIdent)
-            return Frame("IDENT=\t005\t");
-        if (payload == kAccess)
-            return Frame("STATUT\t000\t");
-        switch (++requests) {
-        case 1: return std::string();               /* silence */
-        case 2: return std::string("VAR=\t1\tA\r"); /* wrong checksum */
-        default: return Frame("VAR=\t12\t");
-        }
-    });
-    char payload[64], reply[256];
-    RequestCycle cycle = ReadCycle(instance_, payload, reply);
-    EXPECT_EQ(RunRequestCycle(&cycle), 0u);
-    EXPECT_STREQ(reply, "VAR=\t12\t");
-    EXPECT_EQ(peer_->Events(), (Events{kRequest, kRequest, "WAKE", kIdent, kAccess, kRequest}));
-    EXPECT_EQ(StationOf(instance_, 5)->loggedOn.load(), 1);
-    EXPECT_EQ(payload, kRequest) << "the payload is intact for every attempt";
-}
-
-TEST_F(StationTest, CycleResultComesFromTheCheckOrTheLastAttempt)
-{
-    struct Check {
-        CycleVerdict verdict;
-        uint32_t result;
-        int calls;
-    };
-    const struct {
-        CycleVerdict verdict;
-        uint32_t checkResult, result;
-        int calls;
-    } rows[] = {{CYCLE_REPLY_GOOD, 0, 0, 1}, {CYCLE_REPLY_GOOD, 3, 3, 1} /* the command's own */, {CYCLE_REPLY_BAD, 0, 1, 4}};
-    Answer(Station(Frame("IDENT=\t005\t"), Frame("STATUT\t000\t"), Frame("VAR=\t12\t")));
-    for (const auto &row : rows) {
-        char payload[64], reply[256];
-        RequestCycle cycle = ReadCycle(instance_, payload, reply);
-        Check check = {row.verdict, row.checkResult, 0};
-        cycle.context = &check;
-        static const CycleHooks hooks = {nullptr, nullptr, nullptr, nullptr,
-                                         [](RequestCycle *c, int, uint32_t, uint32_t *result) {
-                                             Check *check = static_cast<Check *>(c->context);
-                                             check->calls++;
-                                             *result = check->result;
-                                             return check->verdict;
-                                         }};
-        cycle.hooks = &hooks;
-        EXPECT_EQ(RunRequestCycle(&cycle), row.result);
-        EXPECT_EQ(check.calls, row.calls);
-    }
+    sim.InjectFault({FaultKind::NoReply, "VAR?", 1, 0, 0, ""});
+    sim.InjectFault({FaultKind::WrongChecksum, "VAR?", 1, 0, 0, ""});
+    Cycle read(instance);
+    EXPECT_EQ(RunRequestCycle(&read.cycle), 0u);
+    EXPECT_STREQ(read.reply, "VAR=\tAI12\t12\t");
+    EXPECT_EQ(sim.Telegrams(), (Telegrams{kRequest, kRequest, kIdent, kAccess, kRequest}));
+    EXPECT_EQ(StationOf(instance, 5)->loggedOn.load(), 1);
+    EXPECT_EQ(read.payload, kRequest) << "the payload is intact for every attempt";
+    // The result comes from the check, or from the last attempt.
+    Cycle good(instance, CYCLE_REPLY_GOOD, 3), bad(instance, CYCLE_REPLY_BAD, 0);
+    EXPECT_EQ(std::make_pair(RunRequestCycle(&good.cycle), good.calls), std::make_pair(3u, 1)) << "the command's own result";
+    EXPECT_EQ(std::make_pair(RunRequestCycle(&bad.cycle), bad.calls), std::make_pair(1u, 4));
+    // The station goes away mid-exchange: a link failure, without a long wait.
+    sim.Stop();
+    PlatformSetTimeScale(1.0);
+    char reply[100];
+    SendTelegram(read.payload, static_cast<uint32_t>(kRequest.size()), instance, 5);
+    EXPECT_EQ(ReceiveMsg(reply, nullptr, instance, 5, sizeof reply), 2u);
 }
 
 } // namespace

@@ -1,15 +1,8 @@
 // Shared set-up of the modem tests: a driver instance with a host client, an empty host
-// runtime, and helpers to read what the driver logged.
+// runtime, and helpers to read gates.
 #pragma once
 
 #include <gtest/gtest.h>
-
-#include <chrono>
-#include <string>
-#include <thread>
-#include <tuple>
-#include <utility>
-#include <vector>
 
 #include "host/Host.h"
 #include "platform/Platform.h"
@@ -17,37 +10,10 @@
 
 namespace modem_test {
 
-using Line = std::pair<int, std::string>;
-
-inline std::vector<Line> Logged()
-{
-    std::vector<Line> lines;
-    for (const auto &line : trs_test::Lines())
-        lines.emplace_back(line.level, line.text);
-    return lines;
-}
-
-// Index of the first line with this level and text, or -1.
-inline long IndexOf(int level, const std::string &text)
-{
-    auto lines = Logged();
-    for (size_t i = 0; i < lines.size(); i++)
-        if (lines[i] == Line(level, text))
-            return static_cast<long>(i);
-    return -1;
-}
-
-// Polls until `done` holds; false when it did not within the bound (a guard against hangs).
-template <typename Predicate> bool WaitUntil(Predicate done, int boundMs = 10000)
-{
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(boundMs);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() >= end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
+using trs_test::IndexOf;
+using trs_test::Line;
+using trs_test::Logged;
+using trs_test::WaitUntil;
 
 inline kiv::GateSpec NewGate(const std::string &address, uint8_t drv = 1, const std::string &name = "")
 {
@@ -73,13 +39,10 @@ inline std::vector<double> Values(const std::vector<kiv::GateSample> &samples)
     return values;
 }
 
-// An alert's client, source, text, severity, flags, zone, attributes, the two fixed
-// words, and whether it has ended: compared in one go.
-using AlertFields = std::tuple<uint8_t, std::string, std::string, uint32_t, uint32_t, uint32_t, uint16_t, uint32_t,
-                               uint32_t, bool>;
-inline AlertFields Fields(const kiv::Alert &a)
+// An alert's client, source, text, severity, flags, zone, attributes and whether it has ended.
+inline auto Fields(const kiv::Alert &a)
 {
-    return {a.clientId, a.source, a.text, a.severity, a.flags, a.zone, a.attributes, a.one, a.mask, a.endTime != 0};
+    return std::make_tuple(a.clientId, a.source, a.text, a.severity, a.flags, a.zone, a.attributes, a.endTime != 0);
 }
 
 class InstanceTest : public ::testing::Test {

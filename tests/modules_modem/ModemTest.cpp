@@ -1,7 +1,10 @@
-// Switching sampling off, and ending a station's modem connection in order or on a break.
-// (The orderly release over a real connection is checked by the modem integration tests.)
+// Values put into gates by address, operator notices, switching sampling off, ending a
+// station's modem connection in order or on a break, and the M_ONLINE gates.
 #include "Fixture.h"
 
+#include <string.h>
+
+#include "Modules/GateStore.h"
 #include "Modules/WitModem.h"
 #include "dialx/Pool.h"
 #include "entry/DialX.h"
@@ -11,80 +14,104 @@ namespace modem_test {
 namespace {
 
 using kiv::Call;
+using Lines = std::vector<Line>;
 
-struct GateCase {
-    uint32_t id;
-    const char *address;
-    uint8_t drv;
-    uint8_t source;
-    bool switchedOff; // by DisableSampling of station 5
-};
-
-// Gate ids 10 and 11 are holes: the host answers 48 there and nothing is logged.
-const GateCase kStationFive[] = {
-    {0, "005AI1", 1, 1, true},       {1, "005ai2", 1, 1, true},         {2, "005EC", 1, 1, true},
-    {3, "005RA12", 1, 1, true},      {4, "005JR", 1, 1, false},         {5, "005jr", 1, 1, false},
-    {6, "005M_ONLINE", 1, 1, false}, {7, "005m_connect", 1, 1, false},  {8, "005AI1", 2, 1, false},
-    {9, "006AI1", 1, 1, false},      {12, "005AI3", 1, 0, false},      {13, "105AI1", 1, 1, false},
-};
-
-class SamplingTest : public InstanceTest {
-protected:
-    void SetUp() override
-    {
-        InstanceTest::SetUp();
-        for (const auto &g : kStationFive) {
-            kiv::GateSpec def = NewGate(g.address, g.drv, "gate" + std::to_string(g.id));
-            def.id = g.id;
-            def.sourceKind = g.source;
-            AddGate(def);
-        }
-    }
-};
-
-TEST_F(SamplingTest, SwitchesOffOnlyTheDataGatesOfTheStation)
+TEST_F(InstanceTest, PutGateValueStopsAtTheFirstFailureWithItsMessage)
 {
-    for (uint32_t station : {7u, 5u}) { // 7 has no gates
-        SCOPED_TRACE(station);
-        trs_test::ClearLog();
-        DisableSampling(instance, station);
-        for (const auto &g : kStationFive) {
-            const bool off = station == 5 && g.switchedOff;
-            kiv::GateState gate = GateOf(g.id);
-            EXPECT_EQ(off, gate.samplingOff) << g.address << " of drv " << int(g.drv);
-            EXPECT_EQ(off ? KIV_FLAG_NO_SAMPLING : 0u, gate.flags) << g.address;
-        }
-        EXPECT_EQ(std::vector<Line>{Line(32, trs_test::Format("TRSLNK: DisableSampling() for Plc (%u)", station))},
-                  Logged());
-    }
-}
-
-TEST_F(SamplingTest, GateCountFailureEndsBeforeAnything)
-{
-    Host().InjectFailure(Call::GetGateCount, kiv::kAllGates, 4);
-    DisableSampling(instance, 5);
-    EXPECT_FALSE(GateOf(0).samplingOff);
-    EXPECT_EQ(std::vector<Line>{Line(64, "TRSLNK> DisableSampling() GetGateCount() rc4")}, Logged());
-}
-
-TEST_F(SamplingTest, DefinitionAndFlagFailuresAreLoggedPerGateAndTheWalkGoesOn)
-{
-    // Gate 0 fails before any definition was read (empty name); gate 3 after gate 2 was
-    // read, so the buffer still names gate 2.
-    Host().InjectFailure(Call::GetGateDef, 0, 2);
-    Host().InjectFailure(Call::GetGateDef, 3, 3);
-    Host().InjectFailure(Call::SetGateFlag, 1, 9);
-    DisableSampling(instance, 5);
-
-    for (uint32_t id = 0; id < 4; id++)
-        EXPECT_EQ(id == 2, GateOf(id).samplingOff) << id;
-    std::vector<Line> expected = {
-        {32, "TRSLNK: DisableSampling() for Plc (5)"},
-        {64, "TRSLNK> DisableSampling() GetGateDef('') rc2"},
-        {64, "TRSLNK> DisableSampling() SetGateFlag('gate1') rc9"},
-        {64, "TRSLNK> DisableSampling() GetGateDef('gate2') rc3"},
+    const uint32_t kGate = 26; // 0x1a
+    const struct {
+        uint8_t gateDrv; // drv number of the gate that has the address
+        Call call;
+        uint32_t gate;
+        uint32_t result;
+        Lines lines;
+        bool stored, forced;
+    } cases[] = {
+        // Another instance's gate does not answer; a cook failure for every gate shows that cooking is never reached.
+        {2, Call::Cook, kiv::kAllGates, 0, {{32, "TRSLNK: Tag 005M_ONLINE not found in Database"},
+                                            {32, "TRSLNK: Failed to get gate ID Gate 005M_ONLINE: rc = 5"}}, false, false},
+        {1, Call::GetGateIdByAddressStr, kiv::kAllGates, 0, {{32, "TRSLNK: Failed to get gate ID Gate 005M_ONLINE: rc = 7"}}, false, false},
+        {1, Call::Cook, kGate, 0, {{32, "TRSLNK: Kiv Cook Failed. GAS: 005M_ONLINE rc = 7"}}, false, false},
+        {1, Call::PutGateVal, kGate, 0, {{32, "TrsLNK: Write gate id 1a fail"}}, false, false},
+        {1, Call::GateForceLogEx, kGate, 0, {{32, "TrsLNK: Force gate log fail Tag 005M_ONLINE"}}, true, false},
+        {1, Call::WaitMsg, kGate, 1, {}, true, true}, // nothing that it calls fails
     };
-    EXPECT_EQ(expected, Logged());
+    for (const auto &c : cases) {
+        Host().Reset();
+        kiv::GateSpec def = NewGate("005M_ONLINE", c.gateDrv);
+        def.id = kGate;
+        def.scaling = kiv::Scaling{0, 10, 0, 100};
+        AddGate(def);
+        Host().InjectFailure(c.call, c.gate, 7);
+        trs_test::ClearLog();
+        EXPECT_EQ(c.result, PutGateValue(instance, "005M_ONLINE", 3u << 16, 1234567));
+        EXPECT_EQ(c.lines, Logged());
+        kiv::GateState gate = GateOf(kGate);
+        for (auto [samples, expected] : {std::pair{&gate.history, c.stored}, std::pair{&gate.forcedLog, c.forced}}) {
+            ASSERT_EQ(expected ? 1u : 0u, samples->size());
+            if (expected) { // cooked through the gate's scaling, with the caller's stamp
+                EXPECT_EQ(std::make_pair(30.0, 1234567u), std::make_pair((*samples)[0].value, (*samples)[0].timeStamp));
+            }
+        }
+    }
+}
+
+TEST_F(InstanceTest, NoticesFollowTheAlertClass)
+{
+    const std::string text = "TRSLNK01 005: 100% %s %n done"; // verbatim, percent signs too
+    const struct {
+        uint16_t alertClass;
+        uint32_t flags; // 0: no alert
+        int level;      // -1: not logged
+    } classes[] = {{0, 0, 64}, {1, 0, 32}, {3, 0xC0000000u, 32}, {5, 0xE0000000u, 32}, {6, 0, -1}};
+    instance->alertSeverity = 700;
+    instance->alertZone = 12;
+    for (const auto &c : classes) {
+        Host().Reset();
+        trs_test::ClearLog();
+        instance->alertClass = c.alertClass;
+        NotifyOperator(instance, text.c_str());
+        auto alerts = Host().Alerts();
+        ASSERT_EQ(c.flags ? 1u : 0u, alerts.size()) << c.alertClass;
+        if (c.flags) { // an operator notice stays up
+            EXPECT_EQ(std::make_tuple(client, "WIT", text, 700u, c.flags, 12u, uint16_t{0x14}, false), Fields(alerts[0]));
+        }
+        EXPECT_EQ((c.level < 0 ? Lines{} : Lines{{c.level, text}}), Logged()) << c.alertClass;
+    }
+}
+
+TEST_F(InstanceTest, DisableSamplingSwitchesOffOnlyTheDataGatesOfTheStation)
+{
+    const struct {
+        uint32_t id;
+        const char *address;
+        uint8_t drv, source;
+        bool off;
+    } gates[] = { // ids 10 and 11 are holes: the host answers 48 there and nothing is logged
+        {0, "005AI1", 1, 1, true},  {1, "005ai2", 1, 1, true},  {2, "005EC", 1, 1, true},  {3, "005JR", 1, 1, false},
+        {4, "005jr", 1, 1, false},  {5, "005M_ONLINE", 1, 1, false}, {6, "005m_connect", 1, 1, false},
+        {7, "005AI1", 2, 1, false}, {8, "006AI1", 1, 1, false}, {9, "105AI1", 1, 1, false}, {12, "005AI3", 1, 0, false}, {13, "005", 1, 1, true},
+    };
+    for (const auto &g : gates) {
+        kiv::GateSpec def = NewGate(g.address, g.drv, "gate" + std::to_string(g.id));
+        def.id = g.id;
+        def.sourceKind = g.source;
+        AddGate(def);
+    }
+    DisableSampling(instance, 5);
+    for (const auto &g : gates) {
+        EXPECT_EQ(g.off, GateOf(g.id).samplingOff) << g.address << " of drv " << int(g.drv);
+        EXPECT_EQ(g.off ? KIV_FLAG_NO_SAMPLING : 0u, GateOf(g.id).flags) << g.address;
+    }
+    EXPECT_EQ(Lines{Line(32, "TRSLNK: DisableSampling() for Plc (5)")}, Logged());
+    // Gate 4 fails before any definition was read of it, so the buffer still names gate 3.
+    Host().InjectFailure(Call::GetGateDef, 4, 3);
+    Host().InjectFailure(Call::SetGateFlag, 1, 9);
+    trs_test::ClearLog();
+    DisableSampling(instance, 5);
+    EXPECT_EQ((Lines{{32, "TRSLNK: DisableSampling() for Plc (5)"}, {64, "TRSLNK> DisableSampling() SetGateFlag('gate1') rc9"},
+                     {64, "TRSLNK> DisableSampling() GetGateDef('gate3') rc3"}}),
+              Logged());
 }
 
 class DisconnectTest : public InstanceTest {
@@ -93,110 +120,116 @@ protected:
     {
         InstanceTest::SetUp();
         dialx::Reset();
-        Prepare(1);
+        trs_test::SetModemMode(instance, true);
+        station = trs_test::AddStation(instance, 5, "PLC5", "1234");
+        online = AddGate(NewGate("005M_ONLINE"));
+        data = AddGate(NewGate("005AI1"));
     }
     void TearDown() override
     {
         dialx::Reset();
         InstanceTest::TearDown();
     }
-    // Station 5 of drv number `drv` with its online and data gates, marked on-line
-    // (the telegram layer has already dropped the reference).
-    void Prepare(uint8_t drv)
-    {
-        trs_test::SetModemMode(instance, true);
-        station = trs_test::AddStation(instance, 5, "PLC5", "1234");
-        online = AddGate(NewGate("005M_ONLINE", drv));
-        data = AddGate(NewGate("005AI1", drv));
-        Mark(DIALX_NO_CONNECTION);
-    }
-    void Mark(uint16_t ref)
+    void Mark(uint16_t ref) // marked on-line with this connection
     {
         station->connRef = ref;
         station->onlineState = 1;
         station->loggedOn = 1;
     }
+    void ExpectReleased(const Lines &lines)
+    {
+        EXPECT_EQ(lines, Logged());
+        EXPECT_EQ(std::make_tuple(DIALX_NO_CONNECTION, uint16_t{0}, uint8_t{0}),
+                  std::make_tuple(station->connRef.load(), station->onlineState.load(), station->loggedOn.load()));
+        EXPECT_TRUE(GateOf(data).samplingOff);
+        EXPECT_TRUE(GateOf(online).history.empty()) << "the online-tags thread shows the state";
+    }
     StationRecord *station = nullptr;
     uint32_t online = 0, data = 0;
+    const int32_t refused = DIALX_Disconnect(200); // no pool connection has this reference
 };
 
 TEST_F(DisconnectTest, EmergencyDisconnectMarksTheStationAndTellsTheOperator)
 {
-    trs_test::FreeInstance(instance);
-    instance = trs_test::NewInstance(3);
-    instance->clientId = client;
     instance->alertClass = 4;
-    Prepare(3);
     instance->hostRequestActive = 1;
-
+    Mark(DIALX_NO_CONNECTION); // the telegram layer has already dropped the reference
     EmergencyDisconnect(instance, 5);
-
     EXPECT_EQ(0u, instance->hostRequestActive.load());
-    EXPECT_EQ(DIALX_NO_CONNECTION, station->connRef.load());
-    EXPECT_EQ(0, station->onlineState.load());
-    EXPECT_EQ(0, station->loggedOn.load());
-    EXPECT_TRUE(GateOf(data).samplingOff);
-    EXPECT_TRUE(GateOf(online).history.empty()) << "the online-tags thread shows the state";
-
-    const std::string text = "TRSLNK03 005:modem connection with plc broken";
-    auto alerts = Host().Alerts();
-    ASSERT_EQ(1u, alerts.size());
-    EXPECT_EQ(text, alerts[0].text);
-    EXPECT_EQ(0x60000000u, alerts[0].flags);
-    int32_t refused = DIALX_Disconnect(DIALX_NO_CONNECTION);
-    ASSERT_NE(0, refused);
-    std::vector<Line> expected = {
-        {32, "TRSLNK: DisableSampling() for Plc (5)"},
-        {64, std::string("TRSLNK> EmergencyDisconnect() error DIALX_Disconnect() ") + ModemErrorText(refused)},
-        {32, text}};
-    EXPECT_EQ(expected, Logged());
+    const std::string text = "TRSLNK01 005:modem connection with plc broken";
+    ExpectReleased({{32, "TRSLNK: DisableSampling() for Plc (5)"},
+                    {64, std::string("TRSLNK> EmergencyDisconnect() error DIALX_Disconnect() ") + ModemErrorText(DIALX_Disconnect(255))},
+                    {32, text}});
+    ASSERT_EQ(1u, Host().Alerts().size());
+    EXPECT_EQ(std::make_pair(text, 0x60000000u), std::make_pair(Host().Alerts()[0].text, Host().Alerts()[0].flags));
 }
 
-TEST_F(DisconnectTest, StationWithoutConnectionIsRefusedAfterSamplingGoesOff)
+// The pool refuses the release (and so the ETX to a secondary station): the station is still
+// marked disconnected, and only a secondary's release ends transparent mode.
+TEST_F(DisconnectTest, DisconnectModemReleasesInOrder)
 {
-    for (uint32_t number : {5u, 9u}) { // 9 is not declared
-        trs_test::ClearLog();
-        EXPECT_EQ(1u, DisconnectModem(instance, number));
-        std::vector<Line> expected = {
-            {32, trs_test::Format("TRSLNK: DisableSampling() for Plc (%u)", number)},
-            {64, trs_test::Format("TRSLNK> DisconnectModem() error, station %03u was not connected on-line", number)}};
-        EXPECT_EQ(expected, Logged());
-    }
-    EXPECT_TRUE(GateOf(data).samplingOff);
-    EXPECT_TRUE(GateOf(online).history.empty());
-}
-
-// The pool refuses the release (and so the ETX to a secondary station): the station is
-// still marked disconnected, only a secondary's release ends transparent mode, and the
-// online gate is left to the online-tags thread.
-TEST_F(DisconnectTest, RefusedReleaseLeavesTheStationDisconnectedWithoutTheGate)
-{
-    const int32_t refused = DIALX_Disconnect(200); // no pool connection has this reference
-    ASSERT_NE(0, refused);
-    const Line release(64, std::string("TRSLNK> error DIALX_Disconnect() ") + ModemErrorText(refused));
-    const Line sampling(32, "TRSLNK: DisableSampling() for Plc (5)");
-    const std::vector<Line> etx = {
-        {64, std::string("TRSLNK> Send() error send: DIALX_Send() ") + ModemErrorText(refused)},
-        {32, "TRSLNK: DisconnectModem() Failed to send ETX to secondary station"}};
+    EXPECT_EQ(1u, DisconnectModem(instance, 5));
+    ExpectReleased({{32, "TRSLNK: DisableSampling() for Plc (5)"},
+                    {64, "TRSLNK> DisconnectModem() error, station 005 was not connected on-line"}});
     for (bool secondary : {false, true}) {
-        SCOPED_TRACE(secondary ? "secondary" : "primary");
         station->secondary = secondary ? 1 : 0;
         Mark(200);
         instance->transparentMode = 1;
         trs_test::ClearLog();
-
         EXPECT_EQ(1u, DisconnectModem(instance, 5));
-
         EXPECT_EQ(secondary ? 0u : 1u, instance->transparentMode.load());
-        EXPECT_EQ(DIALX_NO_CONNECTION, station->connRef.load());
-        EXPECT_EQ(0, station->onlineState.load());
-        EXPECT_EQ(0, station->loggedOn.load());
-        EXPECT_TRUE(GateOf(online).history.empty());
-        std::vector<Line> expected = {sampling, release};
+        Lines expected = {{32, "TRSLNK: DisableSampling() for Plc (5)"}, {64, std::string("TRSLNK> error DIALX_Disconnect() ") + ModemErrorText(refused)}};
         if (secondary)
-            expected.insert(expected.begin() + 1, etx.begin(), etx.end());
-        EXPECT_EQ(expected, Logged());
+            expected.insert(expected.begin() + 1, {{64, std::string("TRSLNK> Send() error send: DIALX_Send() ") + ModemErrorText(refused)},
+                                                   {32, "TRSLNK: DisconnectModem() Failed to send ETX to secondary station"}});
+        ExpectReleased(expected);
     }
+}
+
+class OnlineTagsTest : public InstanceTest {
+protected:
+    void SetUp() override
+    {
+        InstanceTest::SetUp();
+        memset(lastWritten, 100, sizeof lastWritten);
+        // Station 3 has no M_ONLINE gate; station 9's gate belongs to another instance.
+        for (auto [s, state] : {std::pair{1u, 1}, {2u, 0}, {3u, 1}, {4u, 255}, {9u, 1}}) {
+            trs_test::AddStation(instance, s, "PLC", "1234")->onlineState = static_cast<uint16_t>(state);
+            if (s != 3)
+                gate[s] = AddGate(NewGate(trs_test::Format("%03uM_ONLINE", s), s == 9 ? 2 : 1));
+        }
+    }
+    void State(uint32_t s, uint16_t state) { instance->stations[s].load()->onlineState = state; }
+    std::vector<double> Written(uint32_t s) { return Values(GateOf(gate[s]).history); }
+    void Pass() { OnlineTagsPass(instance, lastWritten); }
+    uint8_t lastWritten[MAX_STATIONS];
+    uint32_t gate[MAX_STATIONS] = {};
+};
+
+// The first pass writes every existing gate, later ones only changes, each with a forced entry.
+TEST_F(OnlineTagsTest, PassesWriteChanges)
+{
+    const uint32_t before = static_cast<uint32_t>(PlatformWallClock());
+    Pass();
+    EXPECT_EQ((std::vector<std::vector<double>>{{1}, {0}, {255}, {}}), (std::vector<std::vector<double>>{Written(1), Written(2), Written(4), Written(9)}));
+    kiv::GateState first = GateOf(gate[4]);
+    ASSERT_EQ(1u, first.forcedLog.size());
+    EXPECT_EQ(first.history[0].timeStamp, first.forcedLog[0].timeStamp);
+    EXPECT_GE(first.history[0].timeStamp, before);
+    EXPECT_EQ(100, lastWritten[3]) << "no gate, nothing remembered";
+    State(1, 0); // off-line and back between two passes: the gate never sees it
+    State(1, 1);
+    State(2, 255);
+    Host().InjectFailure(kiv::Call::PutGateVal, gate[4], 4);
+    State(4, 0);
+    Pass();
+    Pass();
+    EXPECT_EQ((std::vector<std::vector<double>>{{1}, {0, 255}, {255}}), (std::vector<std::vector<double>>{Written(1), Written(2), Written(4)}));
+    EXPECT_EQ(Lines{Line(32, trs_test::Format("TrsLNK: Write gate id %x fail", gate[4]))}, Logged()) << "logged once, not retried";
+    Host().ClearFailures();
+    delete instance->stations[1].exchange(nullptr); // an emptied slot is skipped
+    Pass();
+    EXPECT_EQ(std::vector<double>{255}, Written(4)) << "a failed store waits for the next change";
 }
 
 } // namespace

@@ -1,242 +1,181 @@
-// Reply decoding: value-area bytes, results and log lines for every reply layout.
+// Request telegrams and reply decoding: exact payload bytes, value-area bytes, results and
+// log lines for every layout.
 #include <gtest/gtest.h>
 
-#include <functional>
-#include <string>
-#include <vector>
+#include <limits>
 
 #include "GateRig.h"
 #include "Modules/WitRead.h"
+#include "Modules/WitWrite.h"
 #include "support/Support.h"
-
-using rw_test::GateRig;
 
 namespace {
 
-using Line = std::pair<int, std::string>;
-using Check = std::function<void(const GateRig &)>;
+using namespace rw_test;
+using trs_test::Line;
+using Lines = std::vector<Line>;
+const uint32_t kExt37 = (3u << 16) | 7u; // written 3.7
 
-// A 16-character resource value field: text right-aligned behind blanks.
-std::string Field(const std::string &text)
-{
-    return std::string(16 - text.size(), ' ') + text;
-}
-std::string Resource(char state, const std::string &text)
-{
-    return std::string(1, state) + "\t" + Field(text) + "\t";
-}
-// The decoder's own lines, which all end in the gate's name.
-Line Store(int level, const std::string &text)
-{
-    return {level, "TRSLNK> StoreData() " + text + ", gate 'TEST'"};
-}
-Line NoValue(const std::string &nth = "")
-{
-    return Store(64, "error reading " + nth + "data value in reply telegram");
-}
+std::string Field(const std::string &text) { return std::string(16 - text.size(), ' ') + text; }
+std::string Resource(char state, const std::string &text) { return std::string(1, state) + "\t" + Field(text) + "\t"; }
+Line Store(int level, const std::string &text) { return {level, "TRSLNK> StoreData() " + text + ", gate 'TEST'"}; }
+Line NoValue(const std::string &nth = "") { return Store(64, "error reading " + nth + "data value in reply telegram"); }
 Line Length(int level, int got, int wanted)
 {
     return Store(level, "illegal reply length (" + std::to_string(got) + " / " + std::to_string(wanted) + ")");
 }
-Line Analog(const std::string &data)
+Line Analog(const std::string &data) { return Store(64, "error reading data '" + data + "' in reply for analog resource"); }
+Line InternalError(const char *command, const char *module, int line)
 {
-    return Store(64, "error reading data '" + data + "' in reply for analog resource");
+    return {32, trs_test::Format("TRSLNK> %s() illegal memory type, internal error file D:\\Developpement\\drivers\\wit"
+                                 "\\WIT\\Modules\\%s line %d, gate 'TEST'", command, module, line)};
 }
-const Line kNoTab = Store(64, "error, TAB character not found in reply");
-const Line kNoString = {32, "TRSLNK: GetStringValueFromResponse() failed to read string. Tag 'TEST'"};
 
-// Value-area checks; the area starts filled with 0xEE.
-Check U16At(size_t offset, uint16_t value)
+TEST(StoreData, ValueAreaResultAndLog)
 {
-    return [=](const GateRig &g) { EXPECT_EQ(g.U16(offset), value) << "offset " << offset; };
-}
-Check U16s(std::vector<uint16_t> values)
-{
-    return [=](const GateRig &g) {
-        for (size_t i = 0; i < values.size(); i++)
-            EXPECT_EQ(g.U16(2 * i), values[i]) << "element " << i;
+    const std::string zero = Field(":0") + "\t", kNoTab = "error, TAB character not found in reply";
+    const Line kNoString = {32, "TRSLNK: GetStringValueFromResponse() failed to read string. Tag 'TEST'"};
+    const struct {
+        uint32_t memoryType, gateType, address, blockLength; // blockLength 0: single read
+        std::string reply;
+        uint32_t result;
+        std::string area; // the value area's first bytes afterwards
+        Lines lines;
+    } cases[] = {
+        {MT_RD, GATE_TYPE_DIGITAL, 7, 0, "007\tA\t" + zero, 0, Word(1), {}},
+        {MT_RD, GATE_TYPE_DIGITAL, 7, 0, "007\t.\t" + zero, 0, Word(0), {}},
+        {MT_RD, GATE_TYPE_DIGITAL, 7, 0, "007\tX\t" + zero, 1, kEE, {Store(64, "illegal data 'X' in reply for digital resource")}},
+        {MT_RD, GATE_TYPE_DIGITAL, 7, 0, "008\tA\t" + zero, 1, Word(1), {Store(64, "illegal resource address in reply")}},
+        {MT_RA, GATE_TYPE_FLOAT, 7, 0, "007\t.\t" + Field("Temp:12,5") + "\t", 0, F32(12.5f), {}},
+        {MT_RA, GATE_TYPE_FLOAT, 7, 0, "007\t.\t" + Field(":9e99") + "\t", 1, kEE,
+         {{32, "TRSLNK: StoreData() Tag 'TEST' Invalid data ('007\t.\t" + Field(":9e99") + "\t') for 'Float' Resource"}}},
+        {MT_RA, GATE_TYPE_S16, 7, 3, "007\t" + Resource('.', "Temp:12,5") + Resource('A', ":-7") + Resource('.', "x:  300"),
+         0, I32(125) + I32(-7) + I32(300), {}},
+        {MT_RA, GATE_TYPE_S16, 7, 3, ("007\t" + Resource('.', ":1") + Resource('.', ":2") + Resource('.', ":3")).substr(0, 60),
+         1, I32(1) + I32(2) + I32(3), {Length(8, 60, 61)}},
+        {MT_RA, GATE_TYPE_S16, 7, 1, "007\t.\t" + Field(":5").substr(1) + "\t", 1, kEE,
+         {Length(8, 22, 23), Analog(Field(":5").substr(1) + "\t")}},
+        {MT_RA, GATE_TYPE_S16, 7, 3, "007\t" + Resource('.', ":1") + Resource('.', "no colon here") + Resource('.', ":3"), 1,
+         I32(1) + kEE + I32(3), {Analog(Field("no colon here"))}},
+        {MT_RD, GATE_TYPE_DIGITAL, 7, 3, "007\t" + Resource('A', ":0") + Resource('?', ":0") + Resource('.', ":0"), 1,
+         U16(1) + "\xEE\xEE" + U16(0), {Store(64, "illegal 1th data '?' in reply for digital resource")}},
+        {MT_RD, GATE_TYPE_DIGITAL, 7, 200, "007\t" + Resource('A', ":0"), 1, U16(1) + "\xEE\xEE",
+         {Length(8, 23, 3804), Store(64, "illegal 1th data ' ' in reply for digital resource")}},
+        {MT_AI, GATE_TYPE_S16, 12, 0, "AI12\t-5\t", 0, Word(0xFFFB), {}},
+        {MT_AI, GATE_TYPE_U16, 12, 0, "AI12\t70000\t", 0, Word(70000 - 65536), {}},
+        {MT_AI, GATE_TYPE_S16, 12, 0, "AI12", 1, kEE, {Store(64, kNoTab)}},
+        {MT_ST, GATE_TYPE_U16, 3, 0, "ST3\t#\t", 0, Word(0), {}},
+        {MT_AI, GATE_TYPE_U16, 3, 0, "AI3\t#\t", 1, kEE, {NoValue()}},
+        {MT_WR, GATE_TYPE_S16, 1, 3, "WR1\t1\tx\t3\t", 1, U16(1) + "\xEE\xEE" + U16(3), {NoValue("2th ")}},
+        {MT_WR, GATE_TYPE_S16, 1, 3, "WR1\t1\t2", 1, U16(1) + U16(2) + "\xEE\xEE", {Store(64, kNoTab)}},
+        {MT_FX, GATE_TYPE_FLOAT, 1, 2, "FX1\t1,5\t-2.25\t", 0, F32(1.5f) + F32(-2.25f), {}},
+        {MT_FR, GATE_TYPE_FLOAT, 1, 2, "FR1\t1\tnope\t", 1, F32(1) + kEE, {NoValue("2th ")}},
+        {MT_TB, GATE_TYPE_DIGITAL, 0, 0, "TB\t1\t\t", 1, Word(1), {Length(32, 6, 5)}},
+        {MT_TB, GATE_TYPE_DIGITAL, 0, 0, "TS\t0\t", 1, Word(0), {Store(64, "illegal reply, no 'TB' in answer")}},
+        {MT_TM, GATE_TYPE_U16, 2, 0, "09:05:07\t", 0, Word(7), {}},
+        {MT_TM, GATE_TYPE_U16, 1, 0, "09:05:07", 1, Word(5), {Length(64, 8, 9)}},
+        {MT_DT, GATE_TYPE_U16, 0, 5, "05/12/03\t", 1, U16(5) + U16(12) + U16(3) + "\xEE\xEE", {NoValue("4th ")}},
+        {MT_SR, GATE_TYPE_TEXT, 1, 0, "SR1\t\"ABC\"\t", 0, std::string("ABC\0", 4), {}},
+        {MT_SR, GATE_TYPE_TEXT, 1, 0, "SR1\tABC", 1, kEE, {kNoString}},
+        {MT_SR, GATE_TYPE_TEXT, 1, 0, "SR1\t" + std::string(499, 'y') + "\t", 1, kEE, {kNoString}},
+        {MT_SR, GATE_TYPE_TEXT, 1, 0, "SR1\t" + std::string(498, 'y') + "\t", 0, std::string(498, 'y') + '\0', {}},
+        {MT_HS, GATE_TYPE_U16, 1, 0, "HS\t1\t", 1, kEE, {{32, "TRSLNK> StoreData() invalid memory type, Tag 'TEST'"}}},
     };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.reply);
+        GateRig gate(nullptr, c.memoryType, c.gateType, c.address, c.blockLength);
+        gate.gate.blockLength = std::max(c.blockLength, 1u); // a host reads a single gate with a block length of 1
+        std::string reply = c.reply;
+        trs_test::ClearLog();
+        EXPECT_EQ(StoreData(&gate.request, reply.data(), c.blockLength > 0 ? FN_BLOCK_READ : FN_SINGLE_READ), c.result);
+        EXPECT_EQ(gate.Area(c.area.size()), c.area);
+        EXPECT_TRUE(gate.GuardIntact()) << "written past the value area";
+        EXPECT_EQ(trs_test::Logged(), c.lines);
+    }
+    int32_t analog = -999;
+    EXPECT_EQ(ParseAnalogField((Field("a:b:7") + "\ttrailing").c_str(), &analog), 1u); // the last colon counts
+    EXPECT_EQ(analog, 7);
+    EXPECT_EQ(ParseAnalogField((Field(":5") + "x").c_str(), &analog), 0u); // 17 characters
+    float value = -999.0f;
+    EXPECT_EQ(ParseFloatAfterColon("a:1,5:2", &value), 1u); // the first colon counts
+    EXPECT_EQ(value, 1.5f);
+    EXPECT_EQ(ParseFloatAfterColon(("x:" + std::string(200, '9')).c_str(), &value), 0u); // beyond the float range
 }
-Check I32s(std::vector<int32_t> values)
-{
-    return [=](const GateRig &g) {
-        for (size_t i = 0; i < values.size(); i++)
-            EXPECT_EQ(static_cast<int32_t>(g.U32(4 * i)), values[i]) << "element " << i;
-    };
-}
-Check Floats(std::vector<float> values)
-{
-    return [=](const GateRig &g) {
-        for (size_t i = 0; i < values.size(); i++)
-            EXPECT_FLOAT_EQ(g.Float(4 * i), values[i]) << "element " << i;
-    };
-}
-Check TextIs(const std::string &text)
-{
-    return [=](const GateRig &g) { EXPECT_EQ(g.Text(), text); };
-}
-const int32_t kEE = static_cast<int32_t>(0xEEEEEEEEu);
-const Check kUntouched = I32s({kEE});
 
-struct StoreCase {
-    const char *name;
-    uint32_t memoryType, gateType, address, blockLength; // blockLength 0: single read
-    std::string reply;
-    uint32_t result;
-    Check check;
-    std::vector<Line> lines;
+class BuildTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        instance = trs_test::NewInstance(61);
+        trs_test::AddStation(instance, 1, "PLC1", "1234");
+        trs_test::AddStation(instance, 2, "", "1234");
+        trs_test::AddStation(instance, 3, std::string(64, 'N').c_str(), "1234");
+        trs_test::ClearLog();
+    }
+    void TearDown() override { trs_test::FreeInstance(instance); }
+    std::string Tx() const { return std::string(instance->txBuffer, strnlen(instance->txBuffer, TX_BUFFER_SIZE)); }
+    DriverInstance *instance = nullptr;
 };
 
-std::vector<StoreCase> StoreCases()
-{
-    const std::string zero = Field(":0") + "\t";
-    const std::string block = "007\t" + Resource('.', ":1") + Resource('.', ":2") + Resource('.', ":3");
-    return {
-        {"DigitalSet", MT_RD, GATE_TYPE_DIGITAL, 7, 0, "007\tA\t" + zero, 0, U16s({0xEEEE, 1}), {}},
-        {"DigitalPulse", MT_RA, GATE_TYPE_DIGITAL, 7, 0, "007\tP\t" + zero, 0, U16At(2, 1), {}},
-        {"DigitalClear", MT_RD, GATE_TYPE_DIGITAL, 7, 0, "007\t.\t" + zero, 0, U16At(2, 0), {}},
-        {"DigitalBadState", MT_RD, GATE_TYPE_DIGITAL, 7, 0, "007\tX\t" + zero, 1, kUntouched,
-         {Store(64, "illegal data 'X' in reply for digital resource")}},
-        {"WrongResourceAddressStillDecodes", MT_RD, GATE_TYPE_DIGITAL, 7, 0, "008\tA\t" + zero, 1, U16At(2, 1),
-         {Store(64, "illegal resource address in reply")}},
-        {"ShortEtatNoStateCharacter", MT_RD, GATE_TYPE_DIGITAL, 7, 0, "007", 1, kUntouched,
-         {Length(8, 3, 23), Store(64, "illegal data ' ' in reply for digital resource")}},
-        {"AnalogSingleFloat", MT_RA, GATE_TYPE_FLOAT, 7, 0, "007\t.\t" + Field("Temp:12,5") + "\t", 0, Floats({12.5f}), {}},
-        {"AnalogSingleNoColon", MT_RA, GATE_TYPE_FLOAT, 7, 0, "007\t.\t" + Field("12,5") + "\t", 1, kUntouched,
-         {{32, "TRSLNK: StoreData() Tag 'TEST' Invalid data ('007\t.\t" + Field("12,5") + "\t') for 'Float' Resource"}}},
-        {"AnalogSingleOutOfFloatRange", MT_RA, GATE_TYPE_FLOAT, 7, 0, "007\t.\t" + Field(":9e99") + "\t", 1, kUntouched,
-         {{32, "TRSLNK: StoreData() Tag 'TEST' Invalid data ('007\t.\t" + Field(":9e99") + "\t') for 'Float' Resource"}}},
-        {"AnalogBlockOfThree", MT_RA, GATE_TYPE_S16, 7, 3,
-         "007\t" + Resource('.', "Temp:12,5") + Resource('A', ":-7") + Resource('.', "x:  300"), 0, I32s({125, -7, 300}),
-         {}},
-        {"BlockOneShortStillDecodes", MT_RA, GATE_TYPE_S16, 7, 3, block.substr(0, 60), 1, I32s({1, 2, 3}),
-         {Length(8, 60, 61)}},
-        {"AnalogFieldOf15Characters", MT_RA, GATE_TYPE_S16, 7, 1, "007\t.\t" + Field(":5").substr(1) + "\t", 1,
-         kUntouched, {Length(8, 22, 23), Analog(Field(":5").substr(1) + "\t")}},
-        {"AnalogBadSecondFieldKeepsOthers", MT_RA, GATE_TYPE_S16, 7, 3,
-         "007\t" + Resource('.', ":1") + Resource('.', "no colon here") + Resource('.', ":3"), 1, I32s({1, kEE, 3}),
-         {Analog(Field("no colon here"))}},
-        {"AnalogNumberOutOfRange", MT_RA, GATE_TYPE_S16, 7, 1, "007\t" + Resource('.', ":99999999999"), 1, kUntouched,
-         {Analog(Field(":99999999999"))}},
-        {"DigitalBlockBadState", MT_RD, GATE_TYPE_DIGITAL, 7, 3,
-         "007\t" + Resource('A', ":0") + Resource('?', ":0") + Resource('.', ":0"), 1, U16s({1, 0xEEEE, 0}),
-         {Store(64, "illegal 1th data '?' in reply for digital resource")}},
-        {"DigitalBlockTruncatedLogsOnce", MT_RD, GATE_TYPE_DIGITAL, 7, 200, "007\t" + Resource('A', ":0"), 1,
-         U16s({1, 0xEEEE}), {Length(8, 23, 3804), Store(64, "illegal 1th data ' ' in reply for digital resource")}},
-
-        {"IntegerNegative", MT_AI, GATE_TYPE_S16, 12, 0, "AI12\t-5\t", 0, U16s({0xEEEE, 0xFFFB}), {}},
-        {"IntegerLow16Bits", MT_AI, GATE_TYPE_U16, 12, 0, "AI12\t70000\t", 0, U16At(2, 70000 - 65536), {}},
-        {"IntegerNoTab", MT_AI, GATE_TYPE_S16, 12, 0, "AI12", 1, kUntouched, {kNoTab}},
-        {"IntegerNotANumber", MT_AI, GATE_TYPE_S16, 12, 0, "AI12\tabc\t", 1, kUntouched, {NoValue()}},
-        {"IntegerBeyond32Bits", MT_AI, GATE_TYPE_S16, 12, 0, "AI12\t99999999999999\t", 1, kUntouched, {NoValue()}},
-        {"StatusHashIsZero", MT_ST, GATE_TYPE_U16, 3, 0, "ST3\t#\t", 0, U16At(2, 0), {}},
-        {"HashIsNoNumberForOthers", MT_AI, GATE_TYPE_U16, 3, 0, "AI3\t#\t", 1, kUntouched, {NoValue()}},
-        {"IntegerBlock", MT_WR, GATE_TYPE_S16, 1, 3, "WR1\t1\t-2\t3\t", 0, U16s({1, 0xFFFE, 3}), {}},
-        {"IntegerBlockBadElement", MT_WR, GATE_TYPE_S16, 1, 3, "WR1\t1\tx\t3\t", 1, U16s({1, 0xEEEE, 3}),
-         {NoValue("2th ")}},
-        {"IntegerBlockMissingTabStops", MT_WR, GATE_TYPE_S16, 1, 3, "WR1\t1\t2", 1, U16s({1, 2, 0xEEEE}), {kNoTab}},
-
-        {"FloatDecimalComma", MT_FR, GATE_TYPE_FLOAT, 2, 0, "FR2\t3,25\t", 0, Floats({3.25f}), {}},
-        {"FloatBlockMixedSeparators", MT_FX, GATE_TYPE_FLOAT, 1, 2, "FX1\t1,5\t-2.25\t", 0, Floats({1.5f, -2.25f}), {}},
-        {"FloatOutOfRange", MT_FR, GATE_TYPE_FLOAT, 2, 0, "FR2\t1e50\t", 1, kUntouched, {NoValue()}},
-        {"FloatHashIsNoNumber", MT_FR, GATE_TYPE_FLOAT, 2, 0, "FR2\t#\t", 1, kUntouched, {NoValue()}},
-        {"FloatBlockBadSecond", MT_FR, GATE_TYPE_FLOAT, 1, 2, "FR1\t1\tnope\t", 1, I32s({0x3f800000 /* 1.0f */, kEE}),
-         {NoValue("2th ")}},
-
-        {"BitSet", MT_TB, GATE_TYPE_DIGITAL, 0, 0, "TB\t1\t", 0, U16At(2, 1), {}},
-        {"BitClear", MT_TS, GATE_TYPE_DIGITAL, 0, 0, "TS\t0\t", 0, U16At(2, 0), {}},
-        {"BitWrongLengthStillStored", MT_TB, GATE_TYPE_DIGITAL, 0, 0, "TB\t1\t\t", 1, U16At(2, 1), {Length(32, 6, 5)}},
-        {"BitWrongLettersStillStored", MT_TB, GATE_TYPE_DIGITAL, 0, 0, "TS\t1\t", 1, U16At(2, 1),
-         {Store(64, "illegal reply, no 'TB' in answer")}},
-        {"BitEmptyReply", MT_TB, GATE_TYPE_DIGITAL, 0, 0, "", 1, U16At(2, 0),
-         {Length(32, 0, 5), Store(64, "illegal reply, no 'TB' in answer")}},
-
-        {"TimeThirdField", MT_TM, GATE_TYPE_U16, 2, 0, "09:05:07\t", 0, U16At(2, 7), {}},
-        {"TimeFirstField", MT_TM, GATE_TYPE_U16, 0, 0, "09:05:07\t", 0, U16At(2, 9), {}},
-        {"TimeShortStillStored", MT_TM, GATE_TYPE_U16, 1, 0, "09:05:07", 1, U16At(2, 5), {Length(64, 8, 9)}},
-        {"TimeFieldBeyondReply", MT_TM, GATE_TYPE_U16, 5, 0, "09:05:07\t", 1, kUntouched, {NoValue("6th ")}},
-        {"DateBlock", MT_DT, GATE_TYPE_U16, 0, 3, "05/12/03\t", 0, U16s({5, 12, 3}), {}},
-        {"DateBlockTooLong", MT_DT, GATE_TYPE_U16, 0, 5, "05/12/03\t", 1, U16s({5, 12, 3, 0xEEEE}), {NoValue("4th ")}},
-        {"DateNotDigits", MT_DT, GATE_TYPE_U16, 1, 0, "05/xx/03\t", 1, U16At(2, 0xEEEE), {NoValue("2th ")}},
-
-        {"TextQuoted", MT_SR, GATE_TYPE_TEXT, 1, 0, "SR1\t\"ABC\"\t", 0, TextIs("ABC"), {}},
-        {"TextUnquoted", MT_SX, GATE_TYPE_TEXT, 1, 0, "SX1\tABC\t", 0, TextIs("ABC"), {}},
-        {"TextLoneQuote", MT_SR, GATE_TYPE_TEXT, 1, 0, "SR1\t\"\t", 0, TextIs(""), {}},
-        {"TextOneTabOnly", MT_SR, GATE_TYPE_TEXT, 1, 0, "SR1\tABC", 1, kUntouched, {kNoString}},
-        {"TextNoTab", MT_SR, GATE_TYPE_TEXT, 1, 0, "SR1", 1, kUntouched,
-         {{32, "TRSLNK: GetStringValueFromResponse() TAB character not found in response, Tag 'TEST'"}}},
-        {"Text499CharactersDoNotFit", MT_SR, GATE_TYPE_TEXT, 1, 0, "SR1\t" + std::string(499, 'y') + "\t", 1,
-         kUntouched, {kNoString}},
-        {"Text498Characters", MT_SR, GATE_TYPE_TEXT, 1, 0, "SR1\t" + std::string(498, 'y') + "\t", 0,
-         TextIs(std::string(498, 'y')), {}},
-
-        {"NoReadCommand", MT_HS, GATE_TYPE_U16, 1, 0, "HS\t1\t", 1, kUntouched,
-         {{32, "TRSLNK> StoreData() invalid memory type, Tag 'TEST'"}}},
-    };
-}
-
-class StoreDataTest : public ::testing::TestWithParam<StoreCase> {};
-
-TEST_P(StoreDataTest, ValueAreaResultAndLog)
-{
-    const StoreCase &c = GetParam();
-    GateRig gate(nullptr, c.memoryType, c.gateType, c.address, c.blockLength);
-    if (c.blockLength == 0)
-        gate.gate.blockLength = 1; // a host reads a single gate with a block length of 1
-    gate.Fill(0xEE);
-    std::vector<char> reply(c.reply.begin(), c.reply.end());
-    reply.push_back('\0');
-    trs_test::ClearLog();
-    EXPECT_EQ(StoreData(&gate.request, reply.data(), c.blockLength > 0 ? FN_BLOCK_READ : FN_SINGLE_READ), c.result);
-    c.check(gate);
-    EXPECT_TRUE(gate.GuardIntact()) << "written past the value area";
-    EXPECT_EQ(trs_test::Lines().size(), c.lines.size()) << trs_test::Dump();
-    for (const auto &[level, text] : c.lines)
-        EXPECT_EQ(trs_test::Count(level, text), 1u) << "missing [" << level << "] " << text << "\n" << trs_test::Dump();
-}
-
-INSTANTIATE_TEST_SUITE_P(Replies, StoreDataTest, ::testing::ValuesIn(StoreCases()),
-                         [](const ::testing::TestParamInfo<StoreCase> &info) { return std::string(info.param.name); });
-
-TEST(FieldParsers, AnalogFieldAndFloatAfterColon)
+TEST_F(BuildTest, ReadPayloads)
 {
     const struct {
-        std::string field;
-        uint32_t ok;
-        int32_t value;
-    } analog[] = {
-        {Field(":-42") + "\ttrailing", 1, -42},
-        {Field("a:b:7"), 1, 7},  // the last colon counts
-        {Field("12,5"), 0, 0},   // no colon
-        {Field(":5") + "x", 0, 0}, // 17 characters
-        {Field("label:"), 0, 0}, // nothing behind the colon
-        {"", 0, 0},
-        {"\t" + Field(":5"), 0, 0}, // empty field
+        uint32_t station, memoryType, address, blockLength;
+        std::string payload;
+        uint32_t commandStart;
+    } cases[] = {
+        {2, MT_AI, 12, 1, "VAR?\tAI12\t1\t", 0},           {1, MT_DI, kExt37, 1, "PLC1\tVAR?\tDI3.7\t1\t", 5},
+        {2, MT_RD, 9, 1, "ETAT?\t9\t1\t", 0},
+        {1, MT_TB, 99, 7, "PLC1\tVAR?\tTB\t", 5},          {2, MT_TM, 2, 1, "TIME?\t", 0},
+        {3, MT_WX, kExt37, 65535, std::string(64, 'N') + "\tVAR?\tWX3.7\t65535\t", 65},
     };
-    for (const auto &c : analog) {
-        int32_t value = -999;
-        EXPECT_EQ(ParseAnalogField(c.field.c_str(), &value), c.ok) << "'" << c.field << "'";
-        if (c.ok) {
-            EXPECT_EQ(value, c.value) << "'" << c.field << "'";
-        }
+    for (const auto &c : cases) {
+        GateRig gate(instance, c.memoryType, GATE_TYPE_U16, c.address, c.blockLength, c.station);
+        uint32_t commandStart = 999;
+        EXPECT_EQ(BuildReadRequest(&gate.request, instance->txBuffer, &commandStart), 0u);
+        EXPECT_EQ(Tx(), c.payload);
+        EXPECT_EQ(commandStart, c.commandStart) << c.payload;
     }
-    const struct {
-        std::string text;
-        uint32_t ok;
-        float value;
-    } floats[] = {
-        {"x:-0.25", 1, -0.25f},
-        {"x:abc", 1, 0.0f},   // no number reads as 0
-        {"a:1,5:2", 1, 1.5f}, // the first colon counts
-        {"no colon", 0, 0.0f},
-        {"x:" + std::string(200, '9'), 0, 0.0f}, // cut to 99 characters: beyond the float range
+    EXPECT_TRUE(trs_test::Lines().empty()) << trs_test::Dump();
+    GateRig gate(instance, MT_HS, GATE_TYPE_U16, 1, 1, 1); // a gate that the driver serves without a telegram
+    uint32_t commandStart = 0;
+    EXPECT_EQ(BuildReadRequest(&gate.request, instance->txBuffer, &commandStart), 1u);
+    EXPECT_EQ(trs_test::Logged(), Lines{InternalError("DoRead", "WITREAD", 211)});
+}
+
+TEST_F(BuildTest, WritePayloads)
+{
+    const struct { uint32_t station, memoryType, gateType, address; std::string value, payload; } cases[] = {
+        {1, MT_AI, GATE_TYPE_U16, 5, Word(65535), "PLC1\tVAR!\tAI5\t65535\t"},
+        {1, MT_WR, GATE_TYPE_S16, 1, Word(0x8000), "PLC1\tVAR!\tWR1\t-32768\t"},
+        {1, MT_VE, GATE_TYPE_FLOAT, 1, Word(0xFFFE), "PLC1\tVAR!\tVE1\t-2\t"}, // a float-typed VAR is signed
+        {1, MT_RA, GATE_TYPE_DIGITAL, 7, Word(65535), "PLC1\tETAT!\t7\t65535\t"},
+        {1, MT_FR, GATE_TYPE_FLOAT, kExt37, F32(-0.125f), "PLC1\tVAR!\tFR3.7\t-0,125000\t"},
+        {1, MT_SX, GATE_TYPE_TEXT, 2, "ABCDEFGHIJKLMNOPQRST", "PLC1\tVAR!\tSX2\t\"ABCDEFGHIJKLMNOP\"\t"},
+        {2, MT_SR, GATE_TYPE_TEXT, 1, "", "VAR!\tSR1\t\"                \"\t"},
+        {1, MT_SR, GATE_TYPE_TEXT, 1, std::string(500, 'Q'), "PLC1\tVAR!\tSR1\t\"" + std::string(16, 'Q') + "\"\t"},
+        // The widest float a gate can hold, behind the longest station name, still fits.
+        {3, MT_FR, GATE_TYPE_FLOAT, 0xFFFFFFFFu, F32(-std::numeric_limits<float>::max()),
+         std::string(64, 'N') + "\tVAR!\tFR65535.65535\t-340282346638528859811704183484516925440,000000\t"},
     };
-    for (const auto &c : floats) {
-        float value = -999.0f;
-        EXPECT_EQ(ParseFloatAfterColon(c.text.c_str(), &value), c.ok) << "'" << c.text << "'";
-        if (c.ok) {
-            EXPECT_FLOAT_EQ(value, c.value) << "'" << c.text << "'";
-        }
+    for (const auto &c : cases) {
+        GateRig gate(instance, c.memoryType, c.gateType, c.address, 0, c.station);
+        c.gateType == GATE_TYPE_TEXT ? gate.SetText(c.value) : gate.Set(c.value);
+        EXPECT_EQ(BuildWriteRequest(&gate.request, FN_SINGLE_WRITE), 0u);
+        EXPECT_EQ(Tx(), c.payload);
+    }
+    EXPECT_TRUE(trs_test::Lines().empty()) << trs_test::Dump();
+    const struct { uint32_t memoryType; float value; Line line; } refused[] = {
+        {MT_TS, 0, {64, "TRSLNK> DoWrite() no write allowed for TB or TS gates, gate 'TEST'"}},
+        {MT_TM, 0, InternalError("DoWrite", "WITWRITE", 438)}, // the clock has no VAR!
+        {MT_FR, std::numeric_limits<float>::quiet_NaN(), {32, "TRSLNK> DoWrite() value is not a number, gate 'TEST'"}},
+    };
+    for (const auto &c : refused) {
+        trs_test::ClearLog();
+        GateRig gate(instance, c.memoryType, GATE_TYPE_FLOAT, 1, 0, 1);
+        gate.Set(F32(c.value));
+        EXPECT_EQ(BuildWriteRequest(&gate.request, FN_SINGLE_WRITE), 1u);
+        EXPECT_EQ(trs_test::Logged(), Lines{c.line});
     }
 }
 

@@ -1,89 +1,49 @@
 // A gate request as the host hands it to the driver, with guard bytes behind its value
-// area so that a test sees every byte written past it.
+// area so that a test sees every byte written past it; value areas as byte strings.
 #pragma once
 
-#include <algorithm>
-#include <cstdint>
 #include <cstring>
 #include <string>
-#include <vector>
 
 #include "address/Address.h"
 #include "config/Instance.h"
-#include "entry/Records.h"
 
 namespace rw_test {
 
-constexpr uint8_t kGuard = 0xA5;
-
 struct GateRig {
     // The value area holds 4 bytes for a single value, 4 x blockLength for a block and 500
-    // for a text; 32 guard bytes follow it.
+    // for a text; it starts filled with 0xEE, and 32 guard bytes follow it.
     GateRig(DriverInstance *instance, uint32_t memoryType, uint32_t gateType, uint32_t address,
             uint32_t blockLength = 0, uint32_t station = 1)
+        : areaSize(memoryType == MT_SR || memoryType == MT_SX || memoryType == MT_START_DATE || memoryType == MT_START_TIME
+                       ? VALUE_AREA_TEXT : blockLength > 0 ? 4u * blockLength : VALUE_AREA_SINGLE),
+          storage(std::string(areaSize, '\xEE') + std::string(32, '\xA5'))
     {
-        const bool text = memoryType == MT_SR || memoryType == MT_SX || memoryType == MT_START_DATE ||
-                          memoryType == MT_START_TIME;
-        areaSize = text ? VALUE_AREA_TEXT : blockLength > 0 ? 4u * blockLength : VALUE_AREA_SINGLE;
-        storage.assign(areaSize + 32, kGuard);
-        Fill(0);
         gate.gas = gas.data();
-        gate.address.station = station;
-        gate.address.memoryType = memoryType;
-        gate.address.address = address;
+        gate.address = GateAddress{station, memoryType, address, -1, 16};
         gate.gateType = gateType;
         gate.blockLength = blockLength;
         gate.value = storage.data();
-        request.instance = instance;
-        request.function = blockLength > 0 ? FN_BLOCK_READ : FN_SINGLE_READ;
-        request.drvNumber = instance ? instance->drvNumber : 1;
-        request.hostRequest = 1;
-        request.params = &gate;
+        request = RequestBlock{instance, blockLength > 0 ? FN_BLOCK_READ : FN_SINGLE_READ,
+                               instance ? instance->drvNumber : 1, 1, &gate};
     }
-
-    void Tag(const std::string &name)
-    {
-        gas = name;
-        gate.gas = gas.data();
-    }
-    bool GuardIntact() const
-    {
-        return std::vector<uint8_t>(storage.begin() + areaSize, storage.end()) == std::vector<uint8_t>(32, kGuard);
-    }
-    void Fill(uint8_t byte) { std::memset(storage.data(), byte, areaSize); }
-    template <typename T> T Get(size_t offset) const
-    {
-        T v;
-        std::memcpy(&v, storage.data() + offset, sizeof v);
-        return v;
-    }
-    uint16_t U16(size_t offset) const { return Get<uint16_t>(offset); }
-    uint32_t U32(size_t offset) const { return Get<uint32_t>(offset); }
-    float Float(size_t offset) const { return Get<float>(offset); }
-    std::string Text() const
-    {
-        return std::string(reinterpret_cast<const char *>(storage.data()),
-                           strnlen(reinterpret_cast<const char *>(storage.data()), areaSize));
-    }
-    void SetU16(uint16_t value) { std::memcpy(storage.data() + 2, &value, sizeof value); } // bytes 2 and 3
-    void SetFloat(float value) { std::memcpy(storage.data(), &value, sizeof value); }
-    void SetText(const std::string &text)
-    {
-        Fill(0);
-        std::memcpy(storage.data(), text.data(), std::min(text.size(), areaSize));
-    }
+    void Tag(const std::string &name) { gate.gas = (gas = name).data(); }
+    void Set(std::string bytes) { memcpy(storage.data(), bytes.data(), std::min(bytes.size(), areaSize)); }
+    void SetText(std::string text) { text.resize(areaSize, '\0'), Set(text); }
+    std::string Area(size_t n) const { return storage.substr(0, n); }
+    bool GuardIntact() const { return storage.substr(areaSize) == std::string(32, '\xA5'); }
 
     std::string gas = "TEST";
     size_t areaSize;
-    std::vector<uint8_t> storage;
+    std::string storage;
     GateRequest gate{};
     RequestBlock request{};
 };
 
-// The instance's telegram buffer as a string.
-inline std::string TxText(DriverInstance *instance)
-{
-    return std::string(instance->txBuffer, strnlen(instance->txBuffer, sizeof instance->txBuffer));
-}
+inline std::string U16(uint16_t v) { return std::string{char(v & 0xFF), char(v >> 8)}; }
+inline std::string I32(int32_t v) { return std::string(reinterpret_cast<const char *>(&v), 4); }
+inline std::string F32(float v) { return std::string(reinterpret_cast<const char *>(&v), 4); }
+inline std::string Word(uint16_t v) { return "\xEE\xEE" + U16(v); } // a single 16-bit value: bytes 2 and 3
+const std::string kEE = "\xEE\xEE\xEE\xEE";
 
 } // namespace rw_test

@@ -1,11 +1,8 @@
 #include "support/Support.h"
 
-#include <new>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
-#include <unistd.h>
 
 #include "config/Config.h"
 #include "config/Lifecycle.h"
@@ -15,17 +12,14 @@ namespace trs_test {
 
 DriverInstance *NewInstance(uint32_t drvNumber)
 {
-    void *block = calloc(1, sizeof(DriverInstance));
-    if (!block)
+    DriverInstance *instance = static_cast<DriverInstance *>(calloc(1, sizeof(DriverInstance)));
+    if (!instance)
         abort();
-    DriverInstance *instance = static_cast<DriverInstance *>(block);
     ResetInstance(instance);
     instance->drvNumber = drvNumber;
     instance->comTimeout = 100;
     instance->hostTimeoutMs = 15000;
-    char name[32];
-    snprintf(name, sizeof name, "TRSLNK%02uMUTEX", drvNumber);
-    instance->busMutex = PlatformOpenNamedMutex(name, nullptr);
+    instance->busMutex = PlatformOpenNamedMutex(Format("TRSLNK%02uMUTEX", drvNumber).c_str(), nullptr);
     return instance;
 }
 
@@ -49,9 +43,7 @@ StationRecord *AddStation(DriverInstance *instance, uint32_t number, const char 
                           bool secondary)
 {
     StationRecord *record = new StationRecord();
-    record->loggedOn = 0;
     record->connRef = 255;
-    record->onlineState = 0;
     CopyText(record->name, sizeof record->name, name);
     CopyText(record->accessCode, sizeof record->accessCode, accessCode);
     record->disconnectAfterRead = 1;
@@ -60,33 +52,28 @@ StationRecord *AddStation(DriverInstance *instance, uint32_t number, const char 
     return record;
 }
 
-std::vector<kiv::LogLine> Lines()
-{
-    return kiv::Runtime::Get().Log();
-}
+std::vector<kiv::LogLine> Lines() { return kiv::Runtime::Get().Log(); }
+void ClearLog() { kiv::Runtime::Get().ClearLog(); }
 
-void ClearLog()
+std::vector<Line> Logged()
 {
-    kiv::Runtime::Get().ClearLog();
+    std::vector<Line> lines;
+    for (const auto &line : Lines())
+        lines.emplace_back(line.level, line.text);
+    return lines;
 }
 
 size_t Count(int level, const std::string &text)
 {
-    size_t n = 0;
-    for (const auto &line : Lines())
-        if (line.level == level && line.text == text)
-            n++;
-    return n;
+    auto lines = Logged();
+    return std::count(lines.begin(), lines.end(), Line(level, text));
 }
 
-bool WaitForLine(int level, const std::string &text, unsigned ms)
+long IndexOf(int level, const std::string &text)
 {
-    for (unsigned waited = 0; waited < ms; waited += 5) {
-        if (Count(level, text) > 0)
-            return true;
-        usleep(5000);
-    }
-    return Count(level, text) > 0;
+    auto lines = Logged();
+    auto at = std::find(lines.begin(), lines.end(), Line(level, text));
+    return at == lines.end() ? -1 : at - lines.begin();
 }
 
 std::string Format(const char *format, ...)
@@ -103,7 +90,7 @@ std::string Dump()
 {
     std::string out;
     for (const auto &line : Lines())
-        out.append("[").append(std::to_string(line.level)).append("] ").append(line.text).append("\n");
+        out += "[" + std::to_string(line.level) + "] " + line.text + "\n";
     return out;
 }
 

@@ -1,7 +1,11 @@
-// Helpers shared by the driver's tests: instances without a host, log checks.
+// Helpers shared by the driver's tests: instances without a host, log checks, waits.
 #pragma once
 
+#include <algorithm>
+#include <chrono>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "config/Instance.h"
@@ -19,15 +23,33 @@ StationRecord *AddStation(DriverInstance *instance, uint32_t number, const char 
                           const char *accessCode, bool secondary = false);
 
 // The log lines that the host runtime has received since the last ClearLog.
+using Line = std::pair<int, std::string>;
 std::vector<kiv::LogLine> Lines();
+std::vector<Line> Logged(); // the same as (level, text)
 void ClearLog();
 // Lines with exactly this level and text.
 size_t Count(int level, const std::string &text);
-// Waits (up to `ms` real milliseconds) until a line with this level and text arrived.
-bool WaitForLine(int level, const std::string &text, unsigned ms = 5000);
+// Index of the first line with this level and text, or -1.
+long IndexOf(int level, const std::string &text);
 // printf-style formatting for expected lines.
 std::string Format(const char *format, ...) __attribute__((format(printf, 1, 2)));
 // All lines, one per row with their level, for failure messages.
 std::string Dump();
+
+// Polls until `done` holds; false when it did not within the bound (a guard against hangs).
+template <typename Predicate> bool WaitUntil(Predicate done, int boundMs = 10000)
+{
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(boundMs);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+inline bool WaitForLine(int level, const std::string &text, int ms = 5000)
+{
+    return WaitUntil([&] { return Count(level, text) > 0; }, ms);
+}
 
 } // namespace trs_test
