@@ -9,7 +9,10 @@
 #include <cstring>
 #include <ctime>
 #include <iostream>
+#include <algorithm>
+#include <fstream>
 #include <map>
+#include <optional>
 #include <signal.h>
 #include <stdio.h>
 #include <thread>
@@ -107,6 +110,89 @@ int ReadJournal(kiv::DriverHost &host, kiv::Runtime &runtime, unsigned drv, unsi
     return rc == 0 && finished ? 0 : 1;
 }
 
+/* A gate of the station's special gates, added and bound when the gate list has none. */
+std::optional<uint32_t> StationGate(kiv::DriverHost &host, kiv::Runtime &runtime, unsigned drv, unsigned station,
+                                    const char *suffix, uint16_t type)
+{
+    char address[32];
+    snprintf(address, sizeof address, "%03u%s", station, suffix);
+    if (auto id = runtime.FindGate(address, static_cast<uint8_t>(drv)))
+        return id;
+    kiv::GateSpec spec;
+    spec.name = address;
+    spec.address = address;
+    spec.type = type;
+    spec.drvNumber = static_cast<uint8_t>(drv);
+    spec.sampling = false;
+    uint32_t id = runtime.AddGate(spec);
+    if (host.Bind(id) != 0) {
+        std::cerr << "trs-host: " << address << " refused; is station " << station << " declared?\n";
+        return std::nullopt;
+    }
+    return id;
+}
+
+std::string Stamp(uint32_t seconds)
+{
+    time_t t = seconds;
+    char text[32];
+    strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", localtime(&t));
+    return text;
+}
+
+/* Reads the history of a station from `from` ("dd/mm/yyyy hh:mm") through its HS gate and
+ * shows per gate the samples stored and their time span; writes them to csv if named. */
+int ReadHistory(kiv::DriverHost &host, kiv::Runtime &runtime, unsigned drv, unsigned station, const std::string &from,
+                const std::string &csv)
+{
+    const size_t blank = from.find(' ');
+    const std::string date = from.substr(0, blank), time = blank == std::string::npos ? "00:00" : from.substr(blank + 1);
+    auto hs = StationGate(host, runtime, drv, station, "HS", GATE_TYPE_U16);
+    auto startDate = StationGate(host, runtime, drv, station, "_START_DATE", GATE_TYPE_TEXT);
+    auto startTime = StationGate(host, runtime, drv, station, "_START_TIME", GATE_TYPE_TEXT);
+    if (!hs || !startDate || !startTime)
+        return 1;
+    if (host.WriteText(*startDate, date) != 0 || host.WriteText(*startTime, time) != 0) {
+        std::cerr << "trs-host: start '" << from << "' refused (dd/mm/yyyy hh:mm)\n";
+        return 1;
+    }
+    std::map<uint32_t, size_t> before;
+    for (uint32_t id : runtime.GateIds())
+        if (auto gate = runtime.Gate(id))
+            before[id] = gate->history.size();
+    std::cout << "history of station " << station << " from " << date << " " << time << "\n";
+    std::cout.flush();
+    const uint32_t rc = host.Read(*hs);
+    std::ofstream out;
+    if (!csv.empty()) {
+        out.open(csv);
+        out << "gate,address,time,value\n";
+    }
+    unsigned total = 0;
+    char prefix[8];
+    snprintf(prefix, sizeof prefix, "%03u", station);
+    for (const auto &[id, count] : before) {
+        auto gate = runtime.Gate(id);
+        if (id == *hs || !gate || gate->history.size() <= count || gate->spec.address.rfind(prefix, 0) != 0)
+            continue;
+        const std::vector<kiv::GateSample> added(gate->history.begin() + static_cast<long>(count), gate->history.end());
+        uint32_t first = added.front().timeStamp, last = first;
+        for (const auto &sample : added) {
+            first = std::min(first, sample.timeStamp);
+            last = std::max(last, sample.timeStamp);
+            if (out.is_open())
+                out << gate->spec.name << "," << gate->spec.address << "," << Stamp(sample.timeStamp) << "," << sample.value << "\n";
+        }
+        total += static_cast<unsigned>(added.size());
+        std::cout << "  " << gate->spec.address << " " << gate->spec.name << ": " << added.size() << " samples, "
+                  << Stamp(first) << " .. " << Stamp(last) << "\n";
+    }
+    std::cout << "history of station " << station << ": " << total << " samples stored, result " << rc << "\n";
+    if (out.is_open())
+        std::cout << "samples written to " << csv << "\n";
+    return rc == 0 ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -119,6 +205,8 @@ int main(int argc, char **argv)
     std::vector<unsigned> warmStarts;
     std::vector<std::string> writes;
     std::vector<unsigned> journals;
+    unsigned historyStation = 0;
+    std::string historyFrom, historyCsv;
     app.add_option("--module", module, "path of TRSLNK32.so");
     app.add_option("--drv", drv, "drv number of the instance (init file TRSLNKnn.INT)")->check(CLI::Range(1, 99));
     app.add_option("--port", port, "serial port: ttyS0, /dev/ttyUSB0, pts/3 or NUL");
@@ -133,6 +221,9 @@ int main(int argc, char **argv)
     app.add_option("--warm-start", warmStarts, "log these stations on first");
     app.add_option("--write", writes, "write ADDRESS=VALUE once bound (text gates take the text)");
     app.add_option("--journal", journals, "read the journal of these stations (shows every event stored)");
+    app.add_option("--history", historyStation, "read the history of this station (needs --from)");
+    app.add_option("--from", historyFrom, "start of the history read: \"dd/mm/yyyy hh:mm\"");
+    app.add_option("--history-csv", historyCsv, "write the history samples stored to this CSV file");
     app.add_option("--log-level", logLevel, "print driver log lines up to this level (64 = all)");
     CLI11_PARSE(app, argc, argv);
 
@@ -184,7 +275,9 @@ int main(int argc, char **argv)
     for (unsigned station : journals)
         if (ReadJournal(host, runtime, drv, station) != 0)
             status = 1;
-    const bool sample = journals.empty() || cyclesOption->count() > 0;
+    if (historyStation != 0 && ReadHistory(host, runtime, drv, historyStation, historyFrom, historyCsv) != 0)
+        status = 1;
+    const bool sample = (journals.empty() && historyStation == 0) || cyclesOption->count() > 0;
     for (unsigned cycle = 0; sample && !gStop && (cycles == 0 || cycle < cycles); cycle++) {
         for (uint32_t id : *ids) {
             auto gate = runtime.Gate(id);
