@@ -24,7 +24,8 @@ void PlatformSleepMs(uint32_t ms);
 /* Sleep up to `ms` nominal milliseconds, returning early (true) once *stop is nonzero. */
 bool PlatformSleepUnlessStopped(uint32_t ms, const std::atomic<uint32_t> *stop);
 
-/* Whole seconds for deadlines: time(NULL) at scale 1, a faster virtual clock otherwise. */
+/* Whole seconds for deadlines, on the steady clock (a step of the calendar clock moves no
+ * deadline): its seconds at scale 1, a faster virtual clock otherwise. */
 time_t PlatformDeadlineClock(void);
 /* Wall clock in seconds since 1970, for time stamps and the station clock. Never scaled. */
 time_t PlatformWallClock(void);

@@ -16,10 +16,14 @@ enum {
 };
 
 PortHandle OpenCom(DriverInstance *instance);
+/* RTS toggle in `lineControl` (0x2000 without 0x0202 or 0x1000) hands RTS to the system's
+ * RS-485 mode where the port offers one; elsewhere Send raises and drops it as always. */
 uint32_t OpenPort(const char *name, const LineSettings *settings, uint16_t lineControl, PortHandle *handle);
 /* Read total time-out in 1/100 s; returns the previous one, 0 on failure. */
 uint32_t SetReadTimeout(PortHandle handle, uint32_t timeout);
 uint32_t DrainInput(PortHandle handle);
+/* A line that has gone (adapter unplugged, terminal hung up) is logged once, and every
+ * later read and write on the handle fails at once with 7, until the port opens anew. */
 uint32_t WritePort(PortHandle handle, const void *buffer, uint32_t count, uint32_t *written);
 uint32_t ReadPort(PortHandle handle, void *buffer, uint32_t count, uint32_t *read);
 uint32_t ClosePort(PortHandle handle);
@@ -28,8 +32,13 @@ uint32_t ClosePort(PortHandle handle);
 uint32_t PortHandleNumber(PortHandle handle);
 
 /* The direct operations on the handle that the telegram layer and the log-on use. */
-bool PortSetRts(PortHandle handle, bool on);           /* EscapeCommFunction SETRTS/CLRRTS */
+/* EscapeCommFunction SETRTS/CLRRTS; nothing to do (true) while the system drives RTS. */
+bool PortSetRts(PortHandle handle, bool on);
 bool PortOutputQueue(PortHandle handle, uint32_t *bytes); /* ClearCommError: bytes still to send */
+/* Blocks until the last `count` bytes written have left the transmitter, bounded by their
+ * wire time at the port's speed plus a margin. False when the queue query failed; else
+ * *pending holds the bytes still queued when the bound ran out (0 when all went out). */
+bool PortWaitSent(PortHandle handle, uint32_t count, uint32_t *pending);
 bool PortPurgeOutput(PortHandle handle);               /* PurgeComm PURGE_TXABORT */
 
 /* Counters of an open port, for measurements and tests: read() calls on the device,

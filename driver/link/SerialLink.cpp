@@ -1,7 +1,5 @@
 // Telegrams on the instance's serial port: the input drained before each send, RTS raised
 // around the write, one byte read at a time under the port's read time-out.
-#include <chrono>
-
 #include "entry/KivRun.h"
 #include "link/Port.h"
 #include "link/Telegram.h"
@@ -10,29 +8,16 @@
 
 namespace {
 
-/* How long Send waits for the output queue to empty after the write, nominal ms. */
-const uint32_t OUTPUT_DRAIN_BOUND_MS = 5000;
-
-/* Spins with a yield between queries until the port reports its output queue empty, so
- * that RTS drops right behind the last byte. Bounded in case the queue never empties. */
-void WaitOutputSent(PortHandle port)
+/* Blocks until the last of the `count` bytes has left the transmitter, so that RTS drops
+ * right behind the last stop bit: on a half-duplex line a station answers as soon as it
+ * sees the CR, and RTS held any longer would talk over the answer. */
+void WaitOutputSent(PortHandle port, uint32_t count)
 {
-    using Clock = std::chrono::steady_clock;
-    const auto end = Clock::now() + std::chrono::milliseconds(PlatformScaledMs(OUTPUT_DRAIN_BOUND_MS));
-    for (;;) {
-        uint32_t pending = 0;
-        if (!PortOutputQueue(port, &pending)) {
-            KivErr(LOG_TRACE, "TRSLNK> Send() ClearCommError() failed");
-            return;
-        }
-        if (pending == 0)
-            return;
-        if (Clock::now() >= end) {
-            KivErr(LOG_TRACE, "TRSLNK> Send() output queue not empty (%u bytes)", pending);
-            return;
-        }
-        PlatformSleepMs(0);
-    }
+    uint32_t pending = 0;
+    if (!PortWaitSent(port, count, &pending))
+        KivErr(LOG_TRACE, "TRSLNK> Send() ClearCommError() failed");
+    else if (pending != 0)
+        KivErr(LOG_TRACE, "TRSLNK> Send() output queue not empty (%u bytes)", pending);
 }
 
 uint32_t SerialSend(DriverInstance *instance, uint32_t, const char *bytes, uint32_t count)
@@ -43,7 +28,7 @@ uint32_t SerialSend(DriverInstance *instance, uint32_t, const char *bytes, uint3
         KivErr(LOG_TRACE, "TRSLNK> Send() EscapeCommFunction() failed");
     uint32_t written = 0;
     uint32_t rc = WritePort(port, bytes, count, &written);
-    WaitOutputSent(port);
+    WaitOutputSent(port, count);
     if (!PortSetRts(port, false))
         KivErr(LOG_TRACE, "TRSLNK> Send() EscapeCommFunction() failed");
     return rc == PORT_OK && written == count ? LINK_OK : LINK_BROKEN;

@@ -11,7 +11,6 @@ using SteadyClock = std::chrono::steady_clock;
 
 struct TimeScale {
     std::atomic<double> scale{1.0};
-    std::atomic<time_t> wallBase{0};
     std::atomic<int64_t> steadyBaseNs{0};
 };
 
@@ -33,7 +32,6 @@ void PlatformSetTimeScale(double scale)
     if (!(scale > 0.0))
         scale = 1.0;
     TimeScale &t = Scale();
-    t.wallBase.store(time(nullptr));
     t.steadyBaseNs.store(SteadyNs());
     t.scale.store(scale);
 }
@@ -79,14 +77,17 @@ bool PlatformSleepUnlessStopped(uint32_t ms, const std::atomic<uint32_t> *stop)
     }
 }
 
+// The steady clock's whole seconds: a step of the calendar clock (an operator, NTP) must
+// neither lift the cap on a reply nor fail a reply that is arriving.
 time_t PlatformDeadlineClock(void)
 {
     TimeScale &t = Scale();
     double scale = t.scale.load();
+    const int64_t now = SteadyNs();
     if (scale == 1.0)
-        return time(nullptr);
-    double elapsed = (SteadyNs() - t.steadyBaseNs.load()) / 1e9;
-    return t.wallBase.load() + static_cast<time_t>(elapsed / scale);
+        return static_cast<time_t>(now / 1000000000);
+    const int64_t base = t.steadyBaseNs.load();
+    return static_cast<time_t>(base / 1000000000) + static_cast<time_t>((now - base) / 1e9 / scale);
 }
 
 time_t PlatformWallClock(void)
