@@ -252,6 +252,7 @@ private:
     std::map<uint32_t, GateInfo> info_;
     std::map<uint32_t, GateView> views_;
     bool tty_ = false;
+    unsigned drawnLines_ = 0;
     int status_ = tools::kExitOk;
     std::mutex outMutex_;
     std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
@@ -288,6 +289,7 @@ private:
     void DoRead(const std::string &address);
     void Journal(unsigned station);
     void History();
+    bool StartFrom(unsigned station);
     bool WaitForLine(const std::vector<std::string> &done, const std::vector<std::string> &failed, const std::string &what,
                      unsigned station, bool *failedSeen);
     void ReadAll(unsigned station);
@@ -415,6 +417,15 @@ int HostTool::CheckJobs()
         good = declared(o_.historyStation, "--history") && good;
         if (o_.historyFrom.empty()) {
             L.Error("--history needs --from \"dd/mm/yyyy hh:mm\"");
+            good = false;
+        }
+    }
+    if (!o_.historyFrom.empty()) {
+        unsigned d = 0, m = 0, y = 0, h = 0, mi = 0;
+        char tail = 0;
+        const int n = std::sscanf(o_.historyFrom.c_str(), "%2u/%2u/%4u %2u:%2u%c", &d, &m, &y, &h, &mi, &tail);
+        if ((n != 3 && n != 5) || d < 1 || d > 31 || m < 1 || m > 12 || y < 1970 || y > 2037 || h > 23 || mi > 59) {
+            L.Error("--from '" + o_.historyFrom + "': write it as \"dd/mm/yyyy hh:mm\", e.g. \"15/12/2003 10:00\"");
             good = false;
         }
     }
@@ -796,6 +807,23 @@ void HostTool::Journal(unsigned station)
         JobFailed();
 }
 
+bool HostTool::StartFrom(unsigned station)
+{
+    const size_t blank = o_.historyFrom.find(' ');
+    const std::string date = o_.historyFrom.substr(0, blank),
+                      time = blank == std::string::npos ? "00:00" : o_.historyFrom.substr(blank + 1);
+    auto startDate = StationGate(station, "_START_DATE");
+    auto startTime = StationGate(station, "_START_TIME");
+    if (!startDate || !startTime)
+        return false;
+    if (Call("the start date", [&] { return host_.WriteText(*startDate, date); }) != 0 ||
+        Call("the start time", [&] { return host_.WriteText(*startTime, time); }) != 0) {
+        L.Error("--from '" + o_.historyFrom + "' refused by the driver: write it as \"dd/mm/yyyy hh:mm\"");
+        return false;
+    }
+    return true;
+}
+
 void HostTool::History()
 {
     const unsigned station = o_.historyStation;
@@ -803,15 +831,7 @@ void HostTool::History()
     const std::string date = o_.historyFrom.substr(0, blank),
                       time = blank == std::string::npos ? "00:00" : o_.historyFrom.substr(blank + 1);
     auto hs = StationGate(station, "HS");
-    auto startDate = StationGate(station, "_START_DATE");
-    auto startTime = StationGate(station, "_START_TIME");
-    if (!hs || !startDate || !startTime) {
-        JobFailed();
-        return;
-    }
-    if (Call("the start date", [&] { return host_.WriteText(*startDate, date); }) != 0 ||
-        Call("the start time", [&] { return host_.WriteText(*startTime, time); }) != 0) {
-        L.Error("--from '" + o_.historyFrom + "' refused by the driver: write it as \"dd/mm/yyyy hh:mm\"");
+    if (!hs || !StartFrom(station)) {
         JobFailed();
         return;
     }
@@ -924,8 +944,11 @@ void HostTool::CallStation()
         return;
     }
     bool failed = false;
-    std::vector<std::string> failures = {"OUTCALL connection failed", "ConnectModem() error",
-                                         "ConnectModem() different station", "InitStation() failed"};
+    // The read-all of a call reads the history from the station's start time.
+    if (!o_.historyFrom.empty() && !StartFrom(station)) {
+        JobFailed();
+        return;
+    }
     auto sizes = HistorySizes();
     L.Info("calling station " + std::to_string(station) + " with dial reference " + std::to_string(o_.dialRef) + " (" +
            o_.callMode + ")");
@@ -1067,9 +1090,16 @@ void HostTool::Render(unsigned cycle, const std::string &busy)
     unsigned columns = 100;
     if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 40)
         columns = size.ws_col;
+    // Redrawn in place: up over the table drawn last, each line overwritten, so that
+    // whatever the terminal showed above the table stays.
     std::ostringstream screen;
-    screen << "\x1b[H";
-    auto line = [&](const std::string &text) { screen << text.substr(0, columns) << "\x1b[K\n"; };
+    if (drawnLines_ > 0)
+        screen << "\r\x1b[" << drawnLines_ << "A";
+    unsigned lines = 0;
+    auto line = [&](const std::string &text) {
+        screen << text.substr(0, columns) << "\x1b[K\n";
+        lines++;
+    };
     line("trs-host  drv " + std::to_string(o_.drv) + " on " + tools::PortDevice(o_.port) + " at " +
          std::to_string(o_.baud) + " baud   cycle " + std::to_string(cycle) + ", every " + std::to_string(o_.period) +
          " ms   " + tools::ClockText(std::time(nullptr)) + "   Ctrl-C ends");
@@ -1094,6 +1124,7 @@ void HostTool::Render(unsigned cycle, const std::string &busy)
     for (const std::string &text : L.Recent(8))
         line("  " + text);
     screen << "\x1b[J";
+    drawnLines_ = lines;
     std::lock_guard lock(outMutex_);
     std::cout << screen.str() << std::flush;
 }
@@ -1101,10 +1132,8 @@ void HostTool::Render(unsigned cycle, const std::string &busy)
 void HostTool::Sample()
 {
     const bool table = tty_ && !o_.json && !o_.plain;
-    if (table) {
+    if (table)
         L.Hold(true);
-        std::cout << "\x1b[2J" << std::flush;
-    }
     std::vector<uint32_t> gates;
     for (uint32_t id : listIds_)
         if (auto gate = rt_.Gate(id); gate && gate->spec.drvNumber == o_.drv && gate->spec.sampling)
