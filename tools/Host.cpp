@@ -1120,7 +1120,7 @@ void HostTool::Render(unsigned cycle, const std::string &busy)
     }
     line("");
     line(busy.empty() ? "" : "reading " + busy + " ...");
-    line("log (level " + std::to_string(L.Threshold()) + "):");
+    line("log:");
     for (const std::string &text : L.Recent(8))
         line("  " + text);
     screen << "\x1b[J";
