@@ -146,10 +146,13 @@ void Log::Write(int level, const std::string &source, const std::string &text)
 {
     if (level > threshold_)
         return;
-    std::string line = NowStamp() + " ";
+    std::string line = NowStamp();
+    line.append(" ");
     if (source.empty())
-        line += "[" + std::to_string(level) + "] "; // a driver line: its level
-    line += source.empty() ? text : source + ": " + text;
+        line.append("[").append(std::to_string(level)).append("] "); // a driver line: its level
+    else
+        line.append(source).append(": ");
+    line.append(text);
     std::lock_guard lock(mutex_);
     if (hold_ && file_ == nullptr) {
         recent_.push_back(line);
@@ -168,8 +171,9 @@ std::string ConfigProblem::Format() const
 {
     std::string where = file;
     if (line > 0)
-        where += ":" + std::to_string(line);
-    return where + ": " + (warning ? "warning: " : "") + text;
+        where.append(":").append(std::to_string(line));
+    where.append(": ").append(warning ? "warning: " : "").append(text);
+    return where;
 }
 
 bool InitCheck::HasErrors() const

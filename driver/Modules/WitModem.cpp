@@ -255,7 +255,7 @@ void DisableSampling(DriverInstance *instance, uint32_t station)
     }
     /* Lets a sampling read that the host had already begun finish before the caller goes on. */
     if (matched)
-        PlatformSleepMs(kSamplingOffPauseMs);
+        PlatformSleepUnlessStopped(kSamplingOffPauseMs, &instance->stopping);
 }
 
 void EmergencyDisconnect(DriverInstance *instance, uint32_t station)

@@ -295,5 +295,33 @@ TEST_F(HistoryReadTest, ReadAllGoesOnToTheCurrentStatesWhenTheHistoryFails)
     host_.EndDrv();
 }
 
+TEST_F(HistoryReadTest, EndDrvDuringAReadEndsItAtOnce)
+{
+    simulator_.SetHistoryTrace(5, Periodic(1, "RA1", 15, '1', Ramp(4)));
+    Start();
+    trs::sim::Fault silence;
+    silence.kind = trs::sim::FaultKind::NoReply;
+    silence.command = "T?";
+    simulator_.InjectFault(silence);
+    char gas[] = "005HS";
+    uint32_t value = 0;
+    GateRequest request{};
+    request.gas = gas;
+    request.address.station = 5;
+    request.address.memoryType = MemType('H', 'S');
+    request.value = &value;
+    uint32_t result = 0;
+    std::thread reader([&] { result = host_.Call(FN_SINGLE_READ, &request); });
+    ASSERT_TRUE(simulator_.WaitForTelegrams(3, std::chrono::seconds(20))) << "TP? and the first T?";
+    EXPECT_EQ(host_.EndDrv(), 0u);
+    reader.join();
+    EXPECT_NE(result, 0u);
+    size_t asked = 0;
+    for (const auto &t : simulator_.Telegrams())
+        asked += t == "T?\t1\t1\t";
+    EXPECT_LT(asked, 4u) << "the read gave up without its remaining attempts";
+    EXPECT_EQ(trs_test::Count(64, "TRSLNK> EndDrv() exited, 0"), 1u) << trs_test::Dump();
+}
+
 } // namespace
 } // namespace history_test
