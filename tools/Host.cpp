@@ -5,7 +5,8 @@
 //
 // Every driver call runs on a thread of its own while the main thread waits for it or
 // for a signal: a request to a silent station takes seconds (retries, log-on), and
-// Ctrl-C must not wait for it.
+// Ctrl-C must not wait for it. On a stop the tool calls EndDrv at once: the driver makes
+// the calls in progress give up, and EndDrv returns when they have left.
 #include <CLI/CLI.hpp>
 
 #include <atomic>
@@ -51,7 +52,7 @@ std::mutex &gMutex = *new std::mutex;
 std::condition_variable &gWake = *new std::condition_variable;
 std::atomic<bool> gStop{false};
 std::atomic<int> gSignals{0};
-constexpr auto kGrace = 1000ms; // how long a stop waits for a driver call in progress
+constexpr auto kGrace = 10000ms; // how long the end waits for driver calls that EndDrv stopped
 
 void WatchSignals(sigset_t set)
 {
@@ -78,32 +79,26 @@ bool Sleep(std::chrono::milliseconds time)
     return !gWake.wait_for(lock, time, [] { return gStop.load(); });
 }
 
-// A driver call that is still waiting for a silent station when a stop comes cannot be
-// cut short: EndDrv while it runs would free what it uses. The system closes the port.
-[[noreturn]] void Abandon(const std::string &what)
-{
-    L.Error("the driver is still busy with " + what +
-            " (a silent station costs up to four reply time-outs); leaving without EndDrv, "
-            "the system closes the port");
-    std::fflush(stdout);
-    _exit(tools::kExitOk);
-}
+std::atomic<unsigned> gRunningCalls{0}; // driver calls whose threads have not returned
 
-// Runs fn on a thread; waits for it, calling tick every 200 ms. After a stop it waits
-// kGrace more, then gives up on the process (see Abandon).
-uint32_t Call(const std::string &what, std::function<uint32_t()> fn, const std::function<void()> &tick = {})
+// Runs fn on a thread; waits for it, calling tick every 200 ms. A stop returns at once
+// (result 1): the call goes on until EndDrv makes it give up, and WaitForCalls then waits
+// for its thread.
+uint32_t Call(const std::string &, std::function<uint32_t()> fn, const std::function<void()> &tick = {})
 {
     struct State {
         bool done = false;
-        uint32_t result = 0;
+        uint32_t result = 1;
     };
     auto state = std::make_shared<State>();
+    gRunningCalls++;
     std::thread([state, fn = std::move(fn)] {
         const uint32_t result = fn();
         {
             std::lock_guard lock(gMutex);
             state->result = result;
             state->done = true;
+            gRunningCalls--;
         }
         gWake.notify_all();
     }).detach();
@@ -116,9 +111,19 @@ uint32_t Call(const std::string &what, std::function<uint32_t()> fn, const std::
             lock.lock();
         }
     }
-    if (!state->done && !gWake.wait_for(lock, kGrace, [&] { return state->done; }))
-        Abandon(what);
     return state->result;
+}
+
+// After EndDrv: the calls it stopped leave within a reply time-out. Should one not, the
+// process goes without it rather than hang (the system closes the port).
+void WaitForCalls()
+{
+    std::unique_lock lock(gMutex);
+    if (!gWake.wait_for(lock, kGrace, [] { return gRunningCalls.load() == 0; })) {
+        L.Error("a driver call did not return after EndDrv; leaving without it");
+        std::fflush(stdout);
+        _exit(tools::kExitOk);
+    }
 }
 
 // ---- options ----
@@ -255,6 +260,18 @@ private:
     unsigned drawnLines_ = 0;
     int status_ = tools::kExitOk;
     std::mutex outMutex_;
+    // Alarm calls answered on threads of their own; joined at the very end, after EndDrv.
+    std::mutex callsMutex_;
+    std::vector<std::thread> calls_;
+    std::atomic<unsigned> answered_{0}, arrived_{0};
+    std::atomic<bool> callFailed_{false};
+    void JoinCalls()
+    {
+        std::lock_guard lock(callsMutex_);
+        for (auto &call : calls_)
+            call.join();
+        calls_.clear();
+    }
     std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
 
     int Fail(int code, const std::string &text)
@@ -995,18 +1012,14 @@ void HostTool::Listen()
         std::snprintf(address, sizeof address, "$A%s-%03u", Drv().c_str(), number);
         Gate(address, GATE_TYPE_U16);
     }
-    std::mutex callsMutex;
-    std::vector<std::thread> calls;
-    std::atomic<unsigned> answered{0}, arrived{0};
-    std::atomic<bool> anyFailed{false};
-    dialx::SetAlarmCallback([&](uint32_t station, uint16_t connRef) {
-        arrived++;
+    dialx::SetAlarmCallback([this](uint32_t station, uint16_t connRef) {
+        arrived_++;
         L.Info("alarm call from station " + std::to_string(station) + " on connection " + std::to_string(connRef) +
                ": answering");
-        std::lock_guard lock(callsMutex);
+        std::lock_guard lock(callsMutex_);
         // Each call is answered on a thread of its own: the driver's answer reads the
         // journal, and the pool's listener must stay free for the next caller.
-        calls.emplace_back([&, station, connRef] {
+        calls_.emplace_back([this, station, connRef] {
             auto sizes = HistorySizes();
             const auto since = std::chrono::steady_clock::now();
             const uint32_t rc = host_.DeliverAlarmCall(station, connRef);
@@ -1019,8 +1032,8 @@ void HostTool::Listen()
             L.Info("alarm call of station " + std::to_string(station) + ": " + tools::ResultText(rc) + ", " +
                    std::to_string(stored) + " values stored in " + Seconds(since));
             if (rc != 0)
-                anyFailed = true;
-            answered++;
+                callFailed_ = true;
+            answered_++;
             gWake.notify_all();
         });
     });
@@ -1040,24 +1053,21 @@ void HostTool::Listen()
            (o_.maxCalls ? ", until " + std::to_string(o_.maxCalls) + " calls are answered" : "") + "; Ctrl-C ends");
     const auto since = std::chrono::steady_clock::now();
     while (!gStop) {
-        if (o_.maxCalls && answered >= o_.maxCalls)
+        if (o_.maxCalls && answered_ >= o_.maxCalls)
             break;
         if (o_.listenSeconds > 0 && std::chrono::steady_clock::now() - since > std::chrono::duration<double>(o_.listenSeconds))
             break;
         Sleep(100ms);
     }
     dialx::SetAlarmCallback({});
-    // Calls in progress are part of the instance: they end before EndDrv.
-    const auto deadline = std::chrono::steady_clock::now() + (gStop ? std::chrono::milliseconds(kGrace) : 600s);
-    while (answered < arrived && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(50ms);
-    if (answered < arrived)
-        Abandon("an alarm call");
-    std::lock_guard lock(callsMutex);
-    for (auto &call : calls)
-        call.join();
-    L.Info(std::to_string(answered.load()) + " alarm calls answered");
-    if (anyFailed)
+    // Calls in progress are part of the instance: without a stop they end before EndDrv;
+    // after one, EndDrv makes them give up and the end waits for their threads.
+    while (!gStop && answered_ < arrived_)
+        Sleep(50ms);
+    if (!gStop)
+        JoinCalls();
+    L.Info(std::to_string(answered_.load()) + " alarm calls answered");
+    if (callFailed_)
         JobFailed();
 }
 
@@ -1241,7 +1251,10 @@ int HostTool::Run()
             Sample();
         rc = status_;
     }
-    const uint32_t ended = Call("EndDrv", [&] { return host_.EndDrv(); });
+    // EndDrv runs on this thread also after a stop: it makes the calls in progress give up.
+    const uint32_t ended = host_.EndDrv();
+    WaitForCalls();
+    JoinCalls();
     if (ended != kiv::kHostNoInstance)
         L.Info("driver ended (EndDrv " + std::to_string(ended) + ")" + (init_.modem ? "" : ", port closed"));
     return gStop ? tools::kExitOk : rc;
