@@ -2,6 +2,7 @@
 // optional [alarm] table with its allow lists.
 #include <fstream>
 #include <set>
+#include <sys/stat.h>
 #include <sstream>
 
 #include <toml++/toml.h>
@@ -221,6 +222,10 @@ std::string ParseDirectory(const std::string &text, Directory &out)
 std::string ReadDirectoryFile(const std::string &path, Directory &out)
 {
     out = Directory{};
+    // A folder opens as a stream that reads nothing: it would pass as an empty directory.
+    struct stat info{};
+    if (stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode))
+        return path + ": not a file (the dial directory is a TOML file)";
     std::ifstream file(path, std::ios::binary);
     if (!file)
         return path + ": cannot open the file";

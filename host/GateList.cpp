@@ -1,4 +1,5 @@
 // Gate-list files: the gates of a host in TOML (format in docs/HOST.md).
+#include <filesystem>
 #include <set>
 #include <sstream>
 #include <toml++/toml.h>
@@ -9,8 +10,15 @@ namespace kiv {
 
 namespace {
 
+// `unit` is for host programs (trs-host shows it); the runtime keeps no unit.
 const std::set<std::string> kKeys = {"id", "name", "address", "type", "drv", "source",
-                                     "record", "block", "sampling", "scale"};
+                                     "record", "block", "sampling", "scale", "unit"};
+
+// " (line n)" of a node, as the dial directory's messages say it.
+std::string At(const toml::node *node)
+{
+    return node ? " (line " + std::to_string(node->source().begin.line) + ")" : "";
+}
 
 std::optional<uint16_t> ParseType(const toml::node &node)
 {
@@ -32,13 +40,15 @@ std::optional<uint16_t> ParseType(const toml::node &node)
 }
 
 // An integer field within [low, high]; absent leaves *out as it is.
-bool Integer(const toml::table &gate, const char *key, int64_t low, int64_t high, int64_t *out, std::string *why)
+bool Integer(const toml::table &gate, const char *key, int64_t low, int64_t high, int64_t *out, std::string *why,
+             const toml::node **failed)
 {
     const toml::node *node = gate.get(key);
     if (!node)
         return true;
     auto value = node->value_exact<int64_t>();
     if (!value || *value < low || *value > high) {
+        *failed = node;
         *why = std::string("'") + key + "' must be an integer from " + std::to_string(low) + " to " + std::to_string(high);
         return false;
     }
@@ -63,13 +73,24 @@ bool Pair(const toml::table &scale, const char *key, double *low, double *high, 
     return true;
 }
 
-bool ParseGate(const toml::table &gate, GateSpec *spec, std::string *why)
+bool ParseGate(const toml::table &gate, GateSpec *spec, std::string *why, const toml::node **where)
 {
+    *where = &gate;
     for (const auto &[key, value] : gate) {
         if (!kKeys.count(std::string(key.str()))) {
             *why = "unknown field '" + std::string(key.str()) + "'";
+            *where = &value;
             return false;
         }
+    }
+    if (const toml::node *unit = gate.get("unit")) {
+        auto text = unit->value_exact<std::string>();
+        *where = unit;
+        if (!text || text->size() > 15) {
+            *why = "'unit' must be a string of at most 15 characters";
+            return false;
+        }
+        *where = &gate;
     }
     for (const char *required : {"name", "address", "type"}) {
         if (!gate.contains(required)) {
@@ -81,6 +102,12 @@ bool ParseGate(const toml::table &gate, GateSpec *spec, std::string *why)
     auto address = gate["address"].value_exact<std::string>();
     if (!name || !address) {
         *why = "'name' and 'address' must be strings";
+        *where = gate.get(!name ? "name" : "address");
+        return false;
+    }
+    if (address->empty()) {
+        *why = "'address' is empty";
+        *where = gate.get("address");
         return false;
     }
     if (name->size() >= KIV_GATEDEF_NAME_SIZE || address->size() >= KIV_GATEDEF_ADDRESS_SIZE) {
@@ -90,6 +117,7 @@ bool ParseGate(const toml::table &gate, GateSpec *spec, std::string *why)
     spec->name = *name;
     spec->address = *address;
     auto type = ParseType(*gate.get("type"));
+    *where = gate.get("type");
     if (!type) {
         *why = "'type' must be \"u16\", \"s16\", \"float\", \"digital\", \"text\" or 0, 1, 3, 6, 7";
         return false;
@@ -97,9 +125,11 @@ bool ParseGate(const toml::table &gate, GateSpec *spec, std::string *why)
     spec->type = *type;
 
     int64_t id = -1, drv = 1, source = 1, record = 0, block = 0;
-    if (!Integer(gate, "id", 0, 0xFFFFFFFEll, &id, why) || !Integer(gate, "drv", 1, 255, &drv, why) ||
-        !Integer(gate, "source", 0, 255, &source, why) || !Integer(gate, "record", 0, 0xFFFFFFFFll, &record, why) ||
-        !Integer(gate, "block", 0, 1024, &block, why))
+    *where = &gate;
+    if (!Integer(gate, "id", 0, 0xFFFFFFFEll, &id, why, where) || !Integer(gate, "drv", 1, 255, &drv, why, where) ||
+        !Integer(gate, "source", 0, 255, &source, why, where) ||
+        !Integer(gate, "record", 0, 0xFFFFFFFFll, &record, why, where) ||
+        !Integer(gate, "block", 0, 1024, &block, why, where))
         return false;
     if (id >= 0)
         spec->id = static_cast<uint32_t>(id);
@@ -109,6 +139,7 @@ bool ParseGate(const toml::table &gate, GateSpec *spec, std::string *why)
     spec->blockLength = static_cast<uint32_t>(block);
 
     if (const toml::node *sampling = gate.get("sampling")) {
+        *where = sampling;
         auto on = sampling->value_exact<bool>();
         if (!on) {
             *why = "'sampling' must be true or false";
@@ -117,6 +148,7 @@ bool ParseGate(const toml::table &gate, GateSpec *spec, std::string *why)
         spec->sampling = *on;
     }
     if (const toml::node *node = gate.get("scale")) {
+        *where = node;
         const toml::table *scale = node->as_table();
         Scaling s;
         if (!scale) {
@@ -143,6 +175,10 @@ std::optional<std::vector<uint32_t>> Runtime::LoadGateList(const std::string &pa
             *error = path + ": " + why;
         return std::nullopt;
     };
+    // A folder or a device would read as an empty list and start a host without gates.
+    std::error_code code;
+    if (std::filesystem::exists(path, code) && !std::filesystem::is_regular_file(path, code))
+        return fail("not a file (the gate list is a TOML file of [[gate]] tables)");
     toml::table file;
     try {
         file = toml::parse_file(path);
@@ -164,13 +200,23 @@ std::optional<std::vector<uint32_t>> Runtime::LoadGateList(const std::string &pa
     // Every gate is checked before any is added: a faulty file leaves the runtime as it was.
     std::vector<GateSpec> specs;
     std::set<uint32_t> ids;
+    // The same address twice for one drv number would be read twice a cycle, and the
+    // driver's stores would go to the first gate only.
+    std::map<std::pair<std::string, uint8_t>, size_t> addresses;
     for (size_t i = 0; i < gates->size(); i++) {
         GateSpec spec;
         std::string why;
-        if (!ParseGate(*(*gates)[i].as_table(), &spec, &why))
-            return fail("gate " + std::to_string(i + 1) + ": " + why);
+        const toml::table &table = *(*gates)[i].as_table();
+        const toml::node *where = &table;
+        const std::string gate = "gate " + std::to_string(i + 1);
+        if (!ParseGate(table, &spec, &why, &where))
+            return fail(gate + ": " + why + At(where));
         if (spec.id && !ids.insert(*spec.id).second)
-            return fail("gate " + std::to_string(i + 1) + ": id " + std::to_string(*spec.id) + " is used twice");
+            return fail(gate + ": id " + std::to_string(*spec.id) + " is used twice" + At(table.get("id")));
+        auto [it, added] = addresses.emplace(std::make_pair(spec.address, spec.drvNumber), i + 1);
+        if (!added)
+            return fail(gate + ": address '" + spec.address + "' of drv " + std::to_string(spec.drvNumber) +
+                        " is gate " + std::to_string(it->second) + "'s already" + At(table.get("address")));
         specs.push_back(std::move(spec));
     }
     // Gates without an id take free ids that no gate of the file claims.

@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <limits.h>
 #include <sstream>
+#include <stdio.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -54,7 +55,15 @@ std::string FormatGateValue(const kiv::GateState &gate)
     std::ostringstream out;
     if (gate.spec.type == GATE_TYPE_TEXT)
         out << "'" << gate.current.text << "'";
-    else if (!gate.current.elements.empty()) {
+    else if (gate.current.elements.size() == 3 && gate.spec.address.size() >= 5 &&
+             (gate.spec.address.compare(3, 2, "TM") == 0 || gate.spec.address.compare(3, 2, "DT") == 0)) {
+        // A station clock block reads as the clock it is: 12:05:07 or 05/12/03.
+        const char separator = gate.spec.address[3] == 'T' ? ':' : '/';
+        char text[32];
+        snprintf(text, sizeof text, "%02d%c%02d%c%02d", static_cast<int>(gate.current.elements[0]), separator,
+                 static_cast<int>(gate.current.elements[1]), separator, static_cast<int>(gate.current.elements[2]));
+        out << text;
+    } else if (!gate.current.elements.empty()) {
         const char *separator = "[";
         for (double element : gate.current.elements) {
             out << separator << element;

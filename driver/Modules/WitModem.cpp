@@ -1,15 +1,21 @@
-// Modem connections: the thread that keeps the M_ONLINE gates current, switching the
-// host's sampling of a station off, and ending a station's connection.
+// Modem connections: the modem transport, calls out and alarm calls in, the thread that
+// keeps the M_ONLINE gates current, switching the host's sampling of a station off, and
+// ending a station's connection. The only place that writes a station's connRef.
 #include "Modules/WitModem.h"
 
 #include <stdio.h>
 #include <string.h>
 
+#include "Modules/CurrentStates.h"
 #include "Modules/GateStore.h"
+#include "Modules/WitRead.h"
 #include "address/Address.h"
 #include "entry/DialX.h"
 #include "entry/Entry.h"
 #include "entry/KivRun.h"
+#include "history/History.h"
+#include "journal/Journal.h"
+#include "link/Clock.h"
 #include "link/Station.h"
 #include "link/Telegram.h"
 #include "link/Transport.h"
@@ -249,7 +255,7 @@ void DisableSampling(DriverInstance *instance, uint32_t station)
     }
     /* Lets a sampling read that the host had already begun finish before the caller goes on. */
     if (matched)
-        PlatformSleepMs(kSamplingOffPauseMs);
+        PlatformSleepUnlessStopped(kSamplingOffPauseMs, &instance->stopping);
 }
 
 void EmergencyDisconnect(DriverInstance *instance, uint32_t station)
@@ -305,4 +311,186 @@ void ReleaseConnectionAtEnd(DriverInstance *instance, uint32_t station)
     const int32_t status = DIALX_Disconnect(connRef);
     if (status != DIALX_OK)
         KivErr(LOG_TRACE, "TRSLNK> EndDrv() DIALX_Disconnect(%u), %s", connRef, ModemErrorText(status));
+}
+
+// Modem calls: an outgoing call to a station by its dial reference (M_CONNECT, M_READ_ALL,
+// M_TIMESTAMP, M_SAMPLE), and the answer to an alarm call that a station placed. Every
+// connection logs the station on, checks its identity, may set its clock, and starts the
+// reading that its command asks for.
+namespace {
+
+constexpr uint32_t JOURNAL_POLL_MS = 5;
+constexpr size_t NOTICE_SIZE = 64;
+
+void Notify(DriverInstance *instance, uint32_t station, const char *what)
+{
+    char text[NOTICE_SIZE];
+    snprintf(text, sizeof text, "TRSLNK%02u %03u: %s", instance->drvNumber, station, what);
+    NotifyOperator(instance, text);
+}
+
+/* CLOCK_SYNC = MODEM: the time first, then the date; the gate keeps its memory type. The
+ * result is that of the date setting. */
+uint32_t SynchroniseClock(RequestBlock *request, const char *operation, const char *gas)
+{
+    GateRequest *gate = GateOf(request);
+    const uint32_t memoryType = gate->address.memoryType;
+    gate->address.memoryType = MT_TM;
+    if (WriteWStationDateTime(request) != 0)
+        KivErr(LOG_TRACE, "TRSLNK> %s() synchronisation of time failed, '%s'", operation, gas);
+    gate->address.memoryType = MT_DT;
+    const uint32_t result = WriteWStationDateTime(request);
+    if (result != 0)
+        KivErr(LOG_TRACE, "TRSLNK> %s() synchronisation of date failed, '%s'", operation, gas);
+    gate->address.memoryType = memoryType;
+    return result;
+}
+
+/* Logs the station on over its new connection and checks that it is the station called.
+ * 0, or 1 after the connection was ended (every line logged). */
+uint32_t LogOnCaller(DriverInstance *instance, uint32_t station, const char *gas, bool outgoing)
+{
+    StationRecord *record = StationOf(instance, station);
+    int32_t identity = 0;
+    const uint32_t logOn = InitStation(instance, static_cast<uint8_t>(station), &identity);
+    if (logOn != 0) {
+        if (outgoing) {
+            KivErr(LOG_ERROR, "TRSLNK: ConnectModem() InitStation() failed");
+            KivErr(LOG_ERROR, "TRSLNK> ConnectModem() error DIALX_Connect() %s", ModemErrorText(static_cast<int32_t>(logOn)));
+        } else {
+            Notify(instance, station, "ALARMCALL init. comm. failed");
+            KivErr(LOG_ERROR, "TRSLNK> AnswerAlarmCall() error DIALX_Connect() %s",
+                   ModemErrorText(static_cast<int32_t>(logOn)));
+            KivErr(LOG_ERROR, "TRSLNK: AnswerAlarmCall() InitStation() failed");
+        }
+        DisconnectModem(instance, station);
+        return 1;
+    }
+    record->loggedOn = 1;
+    if ((static_cast<uint32_t>(identity) & 0xFF) != station) {
+        if (outgoing)
+            KivErr(LOG_TRACE, "TRSLNK> ConnectModem() different station address (in station identity) (%u, %u) '%s'", station,
+                   static_cast<unsigned>(identity), gas);
+        else
+            KivErr(LOG_ERROR, "TRSLNK> AnswerAlarmCall() different station address (in station identity) (%u, %u) '%s'",
+                   station, static_cast<unsigned>(identity), gas);
+        DisconnectModem(instance, station);
+        return 1;
+    }
+    return 0;
+}
+
+/* The reading that follows a connection: 3 (already running) becomes 1 and keeps the
+ * connection, a reading that did not start ends it. */
+uint32_t FollowUp(DriverInstance *instance, uint32_t station, uint32_t started, const char *failedLine)
+{
+    if (started == 1) {
+        KivErr(LOG_ERROR, "%s", failedLine);
+        DisconnectModem(instance, station);
+    }
+    return started == 0 ? 0 : 1;
+}
+
+} // namespace
+
+uint32_t ConnectModem(RequestBlock *request)
+{
+    DriverInstance *instance = InstanceOf(request);
+    GateRequest *gate = GateOf(request);
+    const uint32_t station = gate->address.station;
+    const uint32_t memoryType = gate->address.memoryType;
+    const uint16_t dialRef = GetValue16(gate->value, SINGLE_16_OFFSET);
+    char gas[GAS_COPY_SIZE];
+    CopyGas(gas, gate->gas);
+    StationRecord *record = StationOf(instance, station);
+    if (!record)
+        return 1; /* the parser accepts no modem gate of an undeclared station */
+
+    // While the call is made the station counts as connected, so a second command (from
+    // any thread) is refused.
+    uint16_t idle = DIALX_NO_CONNECTION;
+    if (!record->connRef.compare_exchange_strong(idle, static_cast<uint16_t>(dialRef & 0xFF))) {
+        KivErr(LOG_ERROR, "TRSLNK> ConnectModem() error, station %03u is already connected on-line", station);
+        return 1;
+    }
+    uint16_t connection = DIALX_NO_CONNECTION;
+    const int32_t rc = DIALX_Connect(dialRef, instance->comTimeout.load(), &connection);
+    if (rc != DIALX_OK) {
+        Notify(instance, station, "OUTCALL connection failed");
+        KivErr(LOG_TRACE, "TRSLNK> ConnectModem() error DIALX_Connect() %s", ModemErrorText(rc));
+        record->connRef = DIALX_NO_CONNECTION;
+        record->onlineState = 0;
+        return 1;
+    }
+    record->connRef = static_cast<uint16_t>(connection & 0xFF);
+    if (LogOnCaller(instance, station, gas, true) != 0)
+        return 1;
+    record->onlineState = 1;
+
+    uint32_t result = 0;
+    if (instance->clockSync == 2)
+        result = SynchroniseClock(request, "ConnectModem", gas);
+    switch (memoryType) {
+    case MT_MC:
+        DisableSampling(instance, station);
+        return FollowUp(instance, station, StartReadAllData(request, 0), "TRSLNK: ConnectModem() StartReadAllData() failed (MC)");
+    case MT_MA:
+        DisableSampling(instance, station);
+        return FollowUp(instance, station, StartReadAllData(request, 1), "TRSLNK: ConnectModem() StartReadAllData() failed (MA)");
+    case MT_MT:
+        return FollowUp(instance, station, StartReadJournal(request, 1), "TRSLNK: ConnectModem() StartReadJournal() failed (MT)");
+    default: /* M_SAMPLE: connected, nothing read */
+        return result;
+    }
+}
+
+uint32_t AnswerAlarmCall(RequestBlock *request)
+{
+    DriverInstance *instance = InstanceOf(request);
+    GateRequest *gate = GateOf(request);
+    const uint32_t station = gate->address.station;
+    const uint16_t incoming = GetValue16(gate->value, SINGLE_16_OFFSET);
+    char gas[GAS_COPY_SIZE];
+    CopyGas(gas, gate->gas);
+    StationRecord *record = StationOf(instance, station);
+    if (!record) {
+        // Nothing of the instance is touched; the pool's connection is given back so that
+        // a call from an unknown station does not hold a line.
+        KivErr(LOG_TRACE, "TRSLNK> AnswerAlarmCall() station %03u not declared, call %u released", station, incoming);
+        (void)DIALX_Disconnect(incoming);
+        return 1;
+    }
+    uint16_t idle = DIALX_NO_CONNECTION;
+    if (!record->connRef.compare_exchange_strong(idle, static_cast<uint16_t>(incoming & 0xFF))) {
+        KivErr(LOG_ERROR, "TRSLNK> AnswerAlarmCall() error, station %03u is already connected on-line", station);
+        Notify(instance, station, "ALARMCALL station already connected!");
+        if ((incoming & 0xFF) != idle)
+            (void)DIALX_Disconnect(incoming); /* the second call; the station's connection stays */
+        return 1;
+    }
+    (void)DIALX_Timeout(record->connRef.load(), instance->comTimeout.load());
+    if (LogOnCaller(instance, station, gas, false) != 0)
+        return 1;
+    if (instance->clockSync == 2)
+        (void)SynchroniseClock(request, "AnswerAlarmCall", gas);
+
+    record->incomingCall = 1;
+    record->onlineState = 255;
+    const uint32_t started = StartReadJournal(request, 0);
+    uint32_t result = FollowUp(instance, station, started, "TRSLNK: AnswerAlarmCall() StartReadJournal() failed. Disconnecting Modem");
+    if (started == 0) {
+        // The host's call waits for the whole journal; the bus stays free meanwhile.
+        while (record->journalBusy.load() != 0 && !instance->stopping.load())
+            PlatformSleepMs(JOURNAL_POLL_MS);
+        PlatformSleepMs(JOURNAL_POLL_MS);
+    }
+    if (result == 0) {
+        if (instance->readStatus)
+            result = FollowUp(instance, station, StartReadingCurrentStates(request, 1),
+                              "TRSLNK: AnswerAlarmCall() StartReadingCurrentStates() failed");
+        else
+            DisconnectModem(instance, station);
+    }
+    record->incomingCall = 0;
+    return result == 0 ? 0 : 1;
 }

@@ -28,6 +28,11 @@ void JoinOnlineTagsThread(DriverInstance *instance, bool clientRemoved);
 void DisableSampling(DriverInstance *instance, uint32_t station);
 void EmergencyDisconnect(DriverInstance *instance, uint32_t station);
 uint32_t DisconnectModem(DriverInstance *instance, uint32_t station);
+/* An outgoing call (MC, MA, MT, MS) with the dial reference written to the gate: 0 when
+ * connected and the reading started, else 1 (M_SAMPLE: the date setting's result). */
+uint32_t ConnectModem(RequestBlock *request);
+/* An alarm call that the pool delivered with its connection reference: 0 or 1. */
+uint32_t AnswerAlarmCall(RequestBlock *request);
 /* At the end of the instance: gives a station's connection, if any, back to the pool. */
 void ReleaseConnectionAtEnd(DriverInstance *instance, uint32_t station);
 

@@ -6,9 +6,11 @@
 #include "Modules/WitModem.h"
 #include "Modules/WitRead.h"
 #include "address/Address.h"
+#include "history/History.h"
 #include "journal/Journal.h"
 #include "address/MemoryTypes.h"
 #include "entry/KivRun.h"
+#include "link/Clock.h"
 #include "link/Exchange.h"
 #include "link/Station.h"
 #include "link/Telegram.h"
@@ -108,13 +110,6 @@ StationRecord *RequestStation(DriverInstance *instance, uint32_t station, const 
     return record;
 }
 
-/* Command gates whose activities are not part of this driver build yet: the history
- * read (HS) and the journal read (JR). They answer as unsupported until they exist. */
-uint32_t NotSupportedYet(const char *operation, const char *gas)
-{
-    KivErr(LOG_ERROR, "TRSLNK> %s() Tag '%s' not supported yet", operation, gas);
-    return 1;
-}
 
 } // namespace
 
@@ -210,8 +205,7 @@ uint32_t SingleRead(RequestBlock *request)
             RequestStation(instance, station, "SingleRead", gas);
             return 1;
         }
-        CopyText(static_cast<char *>(gate->value), VALUE_AREA_TEXT,
-                 memoryType == MT_START_DATE ? instance->startDate[station] : instance->startTime[station]);
+        CopyStartText(instance, station, memoryType, static_cast<char *>(gate->value), VALUE_AREA_TEXT);
         return 0;
     case MT_MO: {
         PutValue16(gate->value, SINGLE_16_OFFSET, 0);
@@ -234,8 +228,13 @@ uint32_t SingleRead(RequestBlock *request)
         return 1;
 
     switch (memoryType) {
-    case MT_HS:
-        return NotSupportedYet("SingleRead", gas); // history reading: to come
+    case MT_HS: {
+        const uint32_t result = ReadHistory(request);
+        // The connection served this read: it ends whatever the read gave.
+        if (instance->modemMode && StationConnected(instance, station))
+            DisconnectModem(instance, station);
+        return result;
+    }
     case MT_EC: {
         const uint32_t started = StartReadingCurrentStates(request, 0);
         if (started == 0) {

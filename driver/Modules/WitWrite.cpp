@@ -96,14 +96,6 @@ const CycleHooks kWriteHooks = {nullptr, WriteLogOnFailed, WriteSendFailed, Writ
 /* The write telegram into the send buffer. */
 uint32_t BuildWrite(StationExchange *exchange);
 
-/* Command gates whose activities are not part of this driver build yet: the modem call
- * gates M_CONNECT, M_READ_ALL, M_SAMPLE and M_TIMESTAMP, the alarm-call answer (AA) and
- * the journal read (JR). They answer as unsupported until they exist. */
-uint32_t NotSupportedYet(const char *gas)
-{
-    KivErr(LOG_ERROR, "TRSLNK> SingleWrite() Tag '%s' not supported yet", gas);
-    return 1;
-}
 
 } // namespace
 
@@ -269,7 +261,7 @@ uint32_t SingleWrite(RequestBlock *request)
         case MT_MC:
         case MT_MS:
         case MT_MT:
-            return NotSupportedYet(gas);
+            return ConnectModem(request);
         default:
             KivErr(LOG_ERROR,
                    "TRSLNK> DoWrite() illegal memory type, internal error file "
@@ -280,7 +272,7 @@ uint32_t SingleWrite(RequestBlock *request)
     }
     if (memoryType == MT_AA) {
         request->hostRequest = 0;
-        return NotSupportedYet(gas);
+        return AnswerAlarmCall(request);
     }
 
     if (!TransportOf(instance)->reachable(instance, station)) {

@@ -100,9 +100,11 @@ struct DriverInstance {
     PlatformThread *onlineThread;          /* the online-tags thread, joined by EndDrv */
     std::atomic<uint32_t> stopping;        /* EndDrv runs: no more passes over the stations */
     std::atomic<uint32_t> workers;         /* worker threads still running */
+    std::atomic<uint32_t> hostCalls;       /* host calls in the driver, EndDrv's own apart */
     std::atomic<uint32_t> onlinePass;      /* the online-tags thread is in a pass */
     std::atomic<uint32_t> onlineForceStop; /* the online-tags thread leaves without its client's end */
     std::atomic<uint32_t> onlineDone;      /* the online-tags thread has logged its last line */
+    std::atomic<uint32_t> startTextsBusy;  /* a copy of the start date and time texts is made */
 };
 
 static_assert(sizeof(std::atomic<uint8_t>) == 1 && std::atomic<uint8_t>::is_always_lock_free);

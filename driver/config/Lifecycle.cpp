@@ -20,16 +20,17 @@ const uint16_t kLineControl = 0x0303; // DTR and RTS on, no hardware handshake
 const uint32_t kSerialTimeout = 100;  // 1 s
 const uint32_t kModemTimeout = 700;   // 7 s
 
-// Waits for the worker threads of the instance to leave. Their own waits are bounded,
-// and they look at `stopping` between steps, so this ends; a line every 10 s says why
-// EndDrv is still here if a station is slow to answer.
+// Waits for the worker threads and the host's other calls to leave. Their own waits are
+// bounded, and their exchanges give up once `stopping` is set, so this ends; a line every
+// 10 s says why EndDrv is still here if a station is slow to answer.
 void WaitForWorkers(DriverInstance *instance)
 {
     unsigned waited = 0;
-    while (instance->workers.load() != 0) {
+    while (instance->workers.load() != 0 || instance->hostCalls.load() != 0) {
         PlatformSleepUnlessStopped(100, nullptr);
         if (++waited % 100 == 0)
-            KivErr(LOG_ERROR, "TRSLNK> EndDrv() waiting for %u worker thread(s)", instance->workers.load());
+            KivErr(LOG_ERROR, "TRSLNK> EndDrv() waiting for %u worker thread(s) and %u host call(s)",
+                   instance->workers.load(), instance->hostCalls.load());
     }
 }
 

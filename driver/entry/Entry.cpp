@@ -78,7 +78,16 @@ extern "C" uint32_t DrvMain(RequestBlock *request)
         KivErr(LOG_ERROR, "TRSLNK> Exited DrvMain() #2");
         return 2;
     }
-    return operation(request);
+    // EndDrv waits for the host's other calls to leave before it frees what they use.
+    // ColdStart clears the block, GetDrvInfo and ReOpenCom use none.
+    DriverInstance *instance = InstanceOf(request);
+    if (!instance || function == FN_COLD_START || function == FN_END_DRV || function == FN_GET_DRV_INFO ||
+        function == FN_REOPEN_COM)
+        return operation(request);
+    instance->hostCalls.fetch_add(1);
+    const uint32_t result = operation(request);
+    instance->hostCalls.fetch_sub(1);
+    return result;
 }
 
 uint32_t GetDrvInfo(RequestBlock *request)

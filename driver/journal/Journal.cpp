@@ -75,6 +75,16 @@ CycleVerdict CheckEventReply(RequestCycle *cycle, int attempt, uint32_t length, 
         KivErr(LOG_ERROR, "TRSLNK> ReadEventFromJournal() illegal answer, command missing, retry %d", attempt);
         return CYCLE_REPLY_BAD;
     }
+    // A station answers "#n" with the event after n, never with n itself: an event n is the
+    // late reply to the request before, which arrived after its time-out. It was stored
+    // then; asking again gets the event that follows.
+    unsigned number = 0;
+    if (event->asked != 0 && length > 4 && sscanf(reply + 4, "%4u", &number) == 1 && number == event->asked) {
+        KivErr(LOG_TRACE, "TRSLNK> ReadEventFromJournal() event #%03d came again (a late reply), not stored twice",
+               static_cast<int>(number));
+        *result = 0;
+        return CYCLE_REPLY_GOOD;
+    }
     // The event is stored while the bus is still held, before another exchange can use
     // the reply buffer.
     KivErr(LOG_PROGRESS, "TRSLNK: ReadEventFromJournal() Event #%03d was read sucessfully", static_cast<int>(event->asked));

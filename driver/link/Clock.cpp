@@ -96,7 +96,30 @@ void UpperGas(char (&target)[GAS_COPY_SIZE], const char *gas)
         *c = static_cast<char>(toupper(static_cast<unsigned char>(*c)));
 }
 
+/* The start texts are written on the host's thread and read by the history reader: every
+ * copy of them is made under this short lock. */
+void LockStartTexts(DriverInstance *instance)
+{
+    uint32_t idle = 0;
+    while (!instance->startTextsBusy.compare_exchange_weak(idle, 1)) {
+        idle = 0;
+        PlatformSleepMs(0);
+    }
+}
+
+void UnlockStartTexts(DriverInstance *instance)
+{
+    instance->startTextsBusy.store(0);
+}
+
 } // namespace
+
+void CopyStartText(DriverInstance *instance, uint32_t station, uint32_t memoryType, char *target, size_t size)
+{
+    LockStartTexts(instance);
+    CopyText(target, size, memoryType == MT_START_DATE ? instance->startDate[station] : instance->startTime[station]);
+    UnlockStartTexts(instance);
+}
 
 bool CalendarToSeconds(int year, int month, int day, int hour, int minute, int second, uint32_t *seconds)
 {
@@ -163,7 +186,9 @@ uint16_t SetStartDate(RequestBlock *request)
         KivErr(LOG_ERROR, "TRSLNK: Tag %s. Station %u not defined", gas, station);
         return 1;
     }
+    LockStartTexts(instance);
     CopyText(instance->startDate[station], START_DATE_SIZE, written);
+    UnlockStartTexts(instance);
     return 0;
 }
 
@@ -191,7 +216,9 @@ uint16_t SetStartTime(RequestBlock *request)
         KivErr(LOG_ERROR, "TRSLNK: Tag %s. Station %u not defined", gas, station);
         return 1;
     }
+    LockStartTexts(instance);
     CopyText(instance->startTime[station], START_TIME_SIZE, written);
+    UnlockStartTexts(instance);
     return 0;
 }
 
@@ -202,8 +229,8 @@ uint32_t GetDatTime(DriverInstance *instance, uint32_t station)
     char date[START_DATE_SIZE];
     char clock[START_TIME_SIZE];
     // Copies: the host's thread may replace the texts while the history thread reads.
-    CopyText(date, sizeof date, instance->startDate[station]);
-    CopyText(clock, sizeof clock, instance->startTime[station]);
+    CopyStartText(instance, station, MT_START_DATE, date, sizeof date);
+    CopyStartText(instance, station, MT_START_TIME, clock, sizeof clock);
     int day = 0, month = 0, year = 0, hour = 0, minute = 0;
     // Numbers that a text does not provide stay 0.
     (void)sscanf(date, "%d/%d/%d", &day, &month, &year);

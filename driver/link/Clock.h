@@ -2,6 +2,7 @@
 #pragma once
 
 #include <stdint.h>
+#include <stddef.h>
 #include <time.h>
 
 #include "config/Instance.h"
@@ -9,6 +10,9 @@
 uint32_t WriteWStationDateTime(RequestBlock *request);
 uint16_t SetStartDate(RequestBlock *request);
 uint16_t SetStartTime(RequestBlock *request);
+/* Copies the start date (MT_START_DATE) or start time text of a station, taken whole even
+ * while the host writes a new one. */
+void CopyStartText(DriverInstance *instance, uint32_t station, uint32_t memoryType, char *target, size_t size);
 /* Start date and time of a station as seconds since 1970 (local time); 0 when no date. */
 uint32_t GetDatTime(DriverInstance *instance, uint32_t station);
 

@@ -49,11 +49,12 @@ uint32_t LogOnAttempt(DriverInstance *instance, uint8_t station, const StationRe
     char wakeUp[8];
     int wakeUpLength = snprintf(wakeUp, sizeof wakeUp, "%c%cW06%c", ETX, ESC, ETX);
     (void)Send(wakeUp, static_cast<uint32_t>(wakeUpLength), instance, station);
-    PlatformSleepMs(WAKE_UP_SLEEP_MS);
+    if (PlatformSleepUnlessStopped(WAKE_UP_SLEEP_MS, &instance->stopping))
+        return LINK_BROKEN; /* the instance ends */
 
     if (record->secondary) {
         (void)Send(&STX, 1, instance, station);
-        PlatformSleepMs(STX_SLEEP_MS);
+        PlatformSleepUnlessStopped(STX_SLEEP_MS, &instance->stopping);
     }
 
     // Name (64), TAB, "ACCES", TAB, code (8), TAB, and the two bytes of the frame.
@@ -127,7 +128,7 @@ uint32_t InitStation(DriverInstance *instance, uint8_t station, int32_t *identit
         return LINK_BROKEN;
     }
     uint32_t result = LINK_OK;
-    for (int attempt = 0; attempt < LOGON_ATTEMPTS; attempt++) {
+    for (int attempt = 0; attempt < LOGON_ATTEMPTS && !instance->stopping.load(); attempt++) {
         result = LogOnAttempt(instance, station, record, attempt, result, reply, identityOut);
         if (result == LINK_OK)
             break;

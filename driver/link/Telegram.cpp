@@ -92,7 +92,8 @@ uint32_t ReceiveMsg(char *buffer, uint32_t *lengthOut, DriverInstance *instance,
         *lengthOut = 0;
     // Never a byte beyond maxLength: a buffer of no byte reads nothing and overflows.
     while (n < maxLength) {
-        uint32_t rc = transport->receiveByte(instance, station, buffer + n);
+        uint32_t rc = instance->stopping.load() ? static_cast<uint32_t>(LINK_BROKEN)
+                                                 : transport->receiveByte(instance, station, buffer + n);
         if (rc != 0) {
             if (lengthOut)
                 *lengthOut = n;
@@ -147,6 +148,8 @@ uint32_t ReqSem(DriverInstance *instance)
             return LINK_BROKEN;
         }
         KivErr(LOG_ERROR, "TRSLNK> ReqSem() TIMEOUT requesting MUTEX semaphore");
+        if (instance->stopping.load())
+            return LINK_BROKEN;
     }
 }
 
@@ -191,6 +194,9 @@ uint32_t RunRequestCycle(RequestCycle *cycle)
     DriverInstance *instance = cycle->instance;
     uint32_t result = LINK_OK;
     for (int attempt = 0; attempt < 4; attempt++) {
+        // The instance ends: no more attempts, the caller's exchange is over.
+        if (instance->stopping.load())
+            return LINK_BROKEN;
         const uint32_t previous = result;
         if (hooks->onAttempt)
             hooks->onAttempt(cycle, attempt);

@@ -103,7 +103,8 @@ bool ProfileFind(const std::string &text, const char *section, const char *key, 
 
 std::string ProfileSet(const std::string &text, const char *section, const char *key, const char *value)
 {
-    const std::string entry = std::string(key) + "=" + value;
+    std::string entry(key);
+    entry.append("=").append(value);
     bool inSection = false, sectionFound = false;
     size_t insertAt = std::string::npos; /* after the last entry or header of the section */
     Line line;
@@ -124,19 +125,24 @@ std::string ProfileSet(const std::string &text, const char *section, const char 
             size_t end = line.end;
             if (end > line.begin && text[end - 1] == '\r')
                 end--;
-            return text.substr(0, line.begin) + entry + text.substr(end);
+            std::string changed = text.substr(0, line.begin);
+            changed.append(entry).append(text, end, std::string::npos);
+            return changed;
         }
         insertAt = line.next;
     }
-    std::string changed = text;
+    std::string changed;
     if (sectionFound) {
-        if (insertAt > 0 && changed[insertAt - 1] != '\n')
-            changed.insert(insertAt++, "\n");
-        changed.insert(insertAt, entry + "\n");
+        // The new line goes after the section's last line (given a line end if it had none).
+        changed.append(text, 0, insertAt);
+        if (insertAt > 0 && text[insertAt - 1] != '\n')
+            changed.append("\n");
+        changed.append(entry).append("\n").append(text, insertAt, std::string::npos);
         return changed;
     }
+    changed = text;
     if (!changed.empty() && changed.back() != '\n')
-        changed += "\n";
-    changed += "[" + std::string(section) + "]\n" + entry + "\n";
+        changed.append("\n");
+    changed.append("[").append(section).append("]\n").append(entry).append("\n");
     return changed;
 }

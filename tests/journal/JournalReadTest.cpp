@@ -74,7 +74,8 @@ protected:
 
     void Start(kiv::DriverHost &host, const std::string &keys = "")
     {
-        WriteInitFile(keys + "005 = 'PLC5' , '1234'\n");
+        // Ten seconds, a tenth of a second at the tests' time scale: a loaded machine is slow.
+        WriteInitFile(keys + "COM_TIMEOUT = 10\n005 = 'PLC5' , '1234'\n");
         host.Attach(DrvMain);
         ColdStartParams params{};
         CopyText(params.portName, sizeof params.portName, port_.c_str());

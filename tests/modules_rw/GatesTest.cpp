@@ -94,7 +94,6 @@ TEST_F(GatesTest, RefusedWithoutExchange)
     const std::pair<uint32_t, std::string> reads[] = {
         {MemType('M', 'Q'), "TRSLNK> SingleRead() Tag 'TEST' illegal memory type"},
         {MT_AA, "TRSLNK> SingleRead() not supported for alarm call Tag, Tag 'TEST'"},
-        {MT_HS, "TRSLNK> SingleRead() Tag 'TEST' not supported yet"},
     };
     for (const auto &[memoryType, line] : reads) {
         trs_test::ClearLog();

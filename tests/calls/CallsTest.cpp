@@ -1,0 +1,337 @@
+// Modem calls end to end: the host writes the command gates of the driver, the pool
+// carries the calls over TCP, and simulated stations answer, place alarm calls, and keep
+// their journal and history.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <algorithm>
+#include <fstream>
+#include <mutex>
+#include <stdlib.h>
+#include <thread>
+#include <time.h>
+
+#include "dialx/Pool.h"
+#include "entry/DialX.h"
+#include "entry/Entry.h"
+#include "host/Host.h"
+#include "platform/Platform.h"
+#include "sim/Simulator.h"
+#include "support/Support.h"
+
+namespace calls_test {
+namespace {
+
+namespace fs = std::filesystem;
+using trs::sim::MakeStationTime;
+
+constexpr uint16_t kDialRef = 12, kOtherRef = 13, kDeadRef = 14;
+const auto kNewest = MakeStationTime(2003, 12, 15, 12, 0, 0);
+
+template <typename Predicate> bool WaitUntil(Predicate done, int boundMs = 20000)
+{
+    for (int waited = 0; !done(); waited++) {
+        if (waited >= boundMs)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+trs::sim::StationConfig Station(uint32_t identity, const char *name, int events)
+{
+    trs::sim::StationConfig station;
+    station.identity = identity;
+    station.name = name;
+    station.variables = {{"AI12", std::to_string(40 + identity)}};
+    for (int i = 0; i < events; i++) {
+        trs::sim::Event e;
+        e.time = kNewest + std::chrono::minutes(i);
+        e.resource = 2;
+        e.state = i % 2 ? "0" : "1";
+        station.journal.events.push_back(e);
+        station.journal.nextNumber = static_cast<uint16_t>(i + 2);
+        station.journal.events.back().number = static_cast<uint16_t>(i + 1);
+    }
+    trs::sim::HistoryTrace trace;
+    trace.resource = "RA1";
+    trace.newest = kNewest;
+    trace.values = {"1,5", "2,5", "3,5", "4,5", "5,5", "6,5", "7,5", "8,5"};
+    station.traces[1] = trace;
+    return station;
+}
+
+class CallsTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        setenv("TZ", "UTC", 1);
+        tzset();
+        PlatformSetTimeScale(0.01);
+        Runtime().Reset();
+        Runtime().SetWaitMsgPeriod(5);
+        dialx::Reset();
+        std::string pattern = (fs::temp_directory_path() / "trs-calls-XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        directory_ = pattern;
+        previous_ = fs::current_path();
+        fs::current_path(directory_);
+        trs_test::ClearLog();
+    }
+    void TearDown() override
+    {
+        host_.EndDrv();
+        plc5_.Stop();
+        plc6_.Stop();
+        dialx::Reset();
+        Runtime().Reset();
+        fs::current_path(previous_);
+        fs::remove_all(directory_);
+        PlatformSetTimeScale(1.0);
+    }
+
+    // Station 5 behind dial reference 12, station 6 behind 13 (`sixIdentity` is what it
+    // answers to IDENT?), and a dead line behind 14.
+    void Stations(int events = 3, uint32_t sixIdentity = 6)
+    {
+        plc5_.AddStation(Station(5, "PLC5", events));
+        plc6_.AddStation(Station(sixIdentity, "PLC6", 0));
+        ASSERT_EQ("", dialx::AddDialEntry({kDialRef, "127.0.0.1", *plc5_.ListenTcp(0), 3000}));
+        ASSERT_EQ("", dialx::AddDialEntry({kOtherRef, "127.0.0.1", *plc6_.ListenTcp(0), 3000}));
+        ASSERT_EQ("", dialx::AddDialEntry({kDeadRef, "127.0.0.1", 1, 3000}));
+    }
+
+    void Start(const std::string &keys = "")
+    {
+        std::ofstream("TRSLNK01.INT") << "MODEM = YES\nCOM_TIMEOUT = 10\n" << keys
+                                      << "005 = 'PLC5' , '1234'\n006 = 'PLC6' , '1234'\n";
+        for (const char *address : {"005M_CONNECT", "005M_READ_ALL", "005M_TIMESTAMP", "005M_SAMPLE", "005M_DISCONNECT",
+                                    "005M_ONLINE", "005AI012", "005RD002", "005_START_DATE", "005_START_TIME",
+                                    "006M_SAMPLE", "006M_DISCONNECT", "006AI012", "$A01-005"}) {
+            kiv::GateSpec spec;
+            spec.name = spec.address = address;
+            spec.type = address[4] == 'S' && address[3] == '_' ? GATE_TYPE_TEXT
+                        : address[3] == 'R'                       ? GATE_TYPE_DIGITAL
+                                                                  : GATE_TYPE_U16;
+            gates_[address] = Runtime().AddGate(spec);
+        }
+        kiv::GateSpec level;
+        level.name = level.address = "005RA001";
+        level.type = GATE_TYPE_FLOAT;
+        gates_["005RA001"] = Runtime().AddGate(level);
+        host_.Attach(DrvMain);
+        ColdStartParams params{};
+        CopyText(params.portName, sizeof params.portName, "NUL");
+        params.enabled = 1;
+        params.hostTimeout = 1500;
+        ASSERT_EQ(host_.ColdStart(1, params), 0u) << trs_test::Dump();
+        ASSERT_EQ(host_.BindAll(), gates_.size()) << trs_test::Dump();
+        ASSERT_EQ(host_.WriteText(gates_["005_START_DATE"], "15/12/2003"), 0u);
+        ASSERT_EQ(host_.WriteText(gates_["005_START_TIME"], "10:00"), 0u);
+    }
+
+    uint32_t Write(const char *gate, double value) { return host_.Write(gates_.at(gate), value); }
+    StationRecord *Record(uint32_t station) { return StationOf(static_cast<DriverInstance *>(host_.Instance()), station); }
+    bool Online(uint32_t station, double state)
+    {
+        return WaitUntil([&] {
+            auto gate = Runtime().Gate(gates_.at(station == 5 ? "005M_ONLINE" : "006M_ONLINE"));
+            return gate->hasValue && gate->current.value == state;
+        });
+    }
+    size_t Stored(const char *gate) { return Runtime().Gate(gates_.at(gate))->history.size(); }
+    // Values with the station's times of 2003: events and samples, not the current states.
+    size_t Stored2003(const char *gate)
+    {
+        const auto history = Runtime().Gate(gates_.at(gate))->history;
+        return static_cast<size_t>(std::count_if(history.begin(), history.end(),
+                                                 [](const kiv::GateSample &s) { return s.timeStamp < 1104537600; }));
+    }
+    static size_t Seen(const trs::sim::Simulator &sim, const std::string &telegram)
+    {
+        auto all = sim.Telegrams();
+        return static_cast<size_t>(std::count(all.begin(), all.end(), telegram));
+    }
+    static kiv::Runtime &Runtime() { return kiv::Runtime::Get(); }
+
+    trs::sim::Simulator plc5_, plc6_;
+    kiv::DriverHost host_;
+    std::map<std::string, uint32_t> gates_;
+    fs::path directory_, previous_;
+};
+
+TEST_F(CallsTest, ConnectReadsEverythingAndStaysOnLineUntilDisconnect)
+{
+    Stations();
+    Start();
+    ASSERT_EQ(Write("005M_CONNECT", kDialRef), 0u) << trs_test::Dump();
+    EXPECT_EQ(Write("005M_READ_ALL", kDialRef), 1u) << "a second call while connected";
+    EXPECT_EQ(trs_test::Count(32, "TRSLNK> ConnectModem() error, station 005 is already connected on-line"), 1u);
+    ASSERT_TRUE(trs_test::WaitForLine(32, "TRSLNK: Station 5. reading History completed", 20000)) << trs_test::Dump();
+    ASSERT_TRUE(WaitUntil([&] { return Seen(plc5_, "PLC5\tVAR?\tAI12\t1\t") >= 2; })) << "the passes go on while on line";
+    EXPECT_EQ(Stored2003("005RD002"), 3u) << "the journal";
+    EXPECT_EQ(Stored2003("005RA001"), 8u) << "the history from 10:00";
+    EXPECT_TRUE(Online(5, 1));
+    EXPECT_EQ(trs_test::Count(32, "TRSLNK: DisableSampling() for Plc (5)"), 1u);
+
+    ASSERT_EQ(Write("005M_DISCONNECT", 0), 0u);
+    EXPECT_TRUE(Online(5, 0));
+    EXPECT_TRUE(WaitUntil([&] { return Record(5)->readAllBusy.load() == 0; })) << "the read-all ends with the line";
+    EXPECT_EQ(Record(5)->connRef.load(), DIALX_NO_CONNECTION);
+    EXPECT_EQ(dialx::GetCounters().openConnections, 0u);
+}
+
+TEST_F(CallsTest, ReadAllHangsUpAfterItsReading)
+{
+    Stations();
+    Start();
+    ASSERT_EQ(Write("005M_READ_ALL", kDialRef), 0u) << trs_test::Dump();
+    ASSERT_TRUE(WaitUntil([&] { return Record(5)->readAllBusy.load() == 0 && Record(5)->connRef.load() == 255; }))
+        << trs_test::Dump();
+    EXPECT_TRUE(Online(5, 0));
+    EXPECT_EQ(Seen(plc5_, "PLC5\tVAR?\tAI12\t1\t"), 1u) << "one pass";
+    EXPECT_EQ(Stored("005RD002"), 3u + 1u);
+    EXPECT_EQ(Stored("005RA001"), 8u + 1u);
+    EXPECT_EQ(dialx::GetCounters().openConnections, 0u);
+}
+
+TEST_F(CallsTest, TimestampReadsTheJournalAfterSettingTheClock)
+{
+    Stations();
+    Start();
+    ASSERT_EQ(Write("005M_TIMESTAMP", kDialRef), 0u) << trs_test::Dump();
+    ASSERT_TRUE(trs_test::WaitForLine(32, "TRSLNK: Station 5. Reading alerts completed")) << trs_test::Dump();
+    std::vector<std::string> kinds;
+    for (const auto &t : plc5_.Telegrams())
+        kinds.push_back(t.substr(0, t.find('\t')));
+    const std::vector<std::string> expected = {"IDENT?", "PLC5", "TIME!", "DATE!", "J?", "J?", "J?", "J?"};
+    EXPECT_EQ(kinds, expected);
+    EXPECT_EQ(Stored("005RD002"), 3u);
+    EXPECT_NE(Record(5)->connRef.load(), DIALX_NO_CONNECTION) << "the line stays";
+    EXPECT_EQ(Write("005M_DISCONNECT", 0), 0u);
+}
+
+TEST_F(CallsTest, SampleConnectsWithTheClockSetAndReadsNothing)
+{
+    Stations();
+    Start("CLOCK_SYNC = MODEM\n");
+    ASSERT_EQ(Write("005M_SAMPLE", kDialRef), 0u) << trs_test::Dump();
+    std::vector<std::string> kinds;
+    for (const auto &t : plc5_.Telegrams())
+        kinds.push_back(t.substr(0, t.find('\t')));
+    EXPECT_EQ(kinds, (std::vector<std::string>{"IDENT?", "PLC5", "TIME!", "DATE!"}));
+    EXPECT_EQ(trs_test::Count(32, "TRSLNK: DisableSampling() for Plc (5)"), 0u) << "sampling left as it was";
+    ASSERT_EQ(host_.Read(gates_["005AI012"]), 0u) << "the host reads over the line";
+    EXPECT_EQ(Runtime().Gate(gates_["005AI012"])->current.value, 45);
+    EXPECT_EQ(Write("005M_DISCONNECT", 0), 0u);
+    EXPECT_EQ(Write("005M_DISCONNECT", 0), 1u) << "no line to end";
+    EXPECT_EQ(trs_test::Count(64, "TRSLNK> DisconnectModem() error, station 005 was not connected on-line"), 1u);
+}
+
+TEST_F(CallsTest, RefusedCallsLeaveTheStationOffLine)
+{
+    Stations(3, 7); // dial reference 13 answers as station 7
+    Start("ALERTS = 2 , 1000 , 1000\n");
+    const struct {
+        const char *gate;
+        uint16_t dialRef;
+        std::vector<std::pair<int, std::string>> lines;
+    } rows[] = {
+        {"005M_CONNECT", kDeadRef,
+         {{32, "TRSLNK01 005: OUTCALL connection failed"}, {64, "TRSLNK> ConnectModem() error DIALX_Connect() modem not responding"}}},
+        {"005M_SAMPLE", 0,
+         {{32, "TRSLNK01 005: OUTCALL connection failed"}, {64, "TRSLNK> ConnectModem() error DIALX_Connect() illegal dialref"}}},
+        {"006M_SAMPLE", kOtherRef,
+         {{64, "TRSLNK> ConnectModem() different station address (in station identity) (6, 7) '006M_SAMPLE'"}}},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.gate);
+        trs_test::ClearLog();
+        EXPECT_EQ(Write(row.gate, row.dialRef), 1u) << trs_test::Dump();
+        for (const auto &[level, text] : row.lines)
+            EXPECT_EQ(trs_test::Count(level, text), 1u) << trs_test::Dump();
+        EXPECT_EQ(Record(5)->connRef.load(), DIALX_NO_CONNECTION);
+        EXPECT_EQ(Record(6)->connRef.load(), DIALX_NO_CONNECTION);
+        EXPECT_EQ(dialx::GetCounters().openConnections, 0u) << "no reference is kept";
+    }
+    EXPECT_EQ(Runtime().Alerts().size(), 2u) << "the operator sees the failed calls";
+}
+
+TEST_F(CallsTest, TwoStationsOnLineAtOnceThroughTwoLines)
+{
+    Stations();
+    Start();
+    ASSERT_EQ(Write("005M_SAMPLE", kDialRef), 0u) << trs_test::Dump();
+    ASSERT_EQ(Write("006M_SAMPLE", kOtherRef), 0u) << trs_test::Dump();
+    EXPECT_NE(Record(5)->connRef.load(), Record(6)->connRef.load());
+    ASSERT_EQ(host_.Read(gates_["006AI012"]), 0u);
+    ASSERT_EQ(host_.Read(gates_["005AI012"]), 0u);
+    EXPECT_EQ(Runtime().Gate(gates_["006AI012"])->current.value, 46);
+    EXPECT_EQ(Runtime().Gate(gates_["005AI012"])->current.value, 45);
+    EXPECT_EQ(Write("006M_DISCONNECT", 0), 0u);
+    EXPECT_EQ(Write("005M_DISCONNECT", 0), 0u);
+    EXPECT_EQ(dialx::GetCounters().openConnections, 0u);
+}
+
+class AlarmCallTest : public CallsTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(AlarmCallTest, AnsweredItsJournalReadAndHungUp)
+{
+    const bool readStatus = GetParam();
+    Stations(0);
+    Start(readStatus ? "READ_STATUS\n" : "");
+    std::mutex guard;
+    std::vector<uint32_t> results;
+    dialx::SetAlarmCallback([&](uint32_t station, uint16_t ref) {
+        uint32_t result = host_.DeliverAlarmCall(station, ref);
+        std::lock_guard<std::mutex> lock(guard);
+        results.push_back(result);
+    });
+    int port = dialx::Listen(0);
+    ASSERT_GT(port, 0) << dialx::LastError();
+    trs::sim::Simulator caller;
+    caller.AddStation(Station(5, "PLC5", 2));
+    std::string error;
+    ASSERT_TRUE(caller.CallIn("127.0.0.1", static_cast<uint16_t>(port), 5, &error)) << error;
+    ASSERT_TRUE(WaitUntil([&] {
+        std::lock_guard<std::mutex> lock(guard);
+        return !results.empty();
+    })) << trs_test::Dump();
+    EXPECT_EQ(results[0], 0u) << trs_test::Dump();
+    EXPECT_TRUE(WaitUntil([&] { return Record(5)->connRef.load() == DIALX_NO_CONNECTION; })) << "hung up";
+    // The journal of the call, and with READ_STATUS the current states before the hang-up.
+    EXPECT_EQ(Stored("005RD002"), readStatus ? 3u : 2u);
+    EXPECT_EQ(Seen(caller, "PLC5\tVAR?\tAI12\t1\t"), readStatus ? 1u : 0u);
+    auto telegrams = caller.Telegrams();
+    auto first = std::find_if(telegrams.begin(), telegrams.end(), [](const std::string &t) { return t.rfind("J?", 0) == 0; });
+    ASSERT_NE(first, telegrams.end());
+    EXPECT_EQ(*first, "J?\t19930101010000\t") << "asked from the last event's time";
+    EXPECT_TRUE(Online(5, 0));
+    EXPECT_EQ(Record(5)->incomingCall.load(), 0u);
+    caller.Stop();
+}
+
+INSTANTIATE_TEST_SUITE_P(Calls, AlarmCallTest, ::testing::Bool());
+
+TEST_F(CallsTest, AlarmCallsOfUnknownStationsAreReleasedUntouched)
+{
+    Stations();
+    Start();
+    kiv::GateSpec spec;
+    spec.name = spec.address = "$A01-300";
+    uint32_t far = Runtime().AddGate(spec);
+    spec.name = spec.address = "$A01-009";
+    uint32_t undeclared = Runtime().AddGate(spec);
+    ASSERT_EQ(host_.Bind(far), 0u);
+    ASSERT_EQ(host_.Bind(undeclared), 0u);
+    for (uint32_t gate : {far, undeclared}) {
+        uint16_t ref = DIALX_NO_CONNECTION;
+        ASSERT_EQ(DIALX_Connect(kDialRef, 500, &ref), DIALX_OK);
+        EXPECT_EQ(host_.Write(gate, ref), 1u);
+        EXPECT_EQ(dialx::GetCounters().openConnections, 0u) << "the pool's line is given back";
+    }
+    EXPECT_EQ(plc5_.Telegrams().size(), 0u) << "no log-on telegram goes out";
+}
+
+} // namespace
+} // namespace calls_test

@@ -1,0 +1,327 @@
+// History reads through DrvMain against a simulated station on a pseudo-terminal: every
+// sample in its trace's gate with the time the station took it, the 4096 limit, the
+// read-all sequence, and replies that are short, foreign or out of range.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <stdlib.h>
+#include <thread>
+#include <time.h>
+
+#include "address/Address.h"
+#include "history/History.h"
+#include "host/Host.h"
+#include "integration/Fixture.h"
+#include "platform/Platform.h"
+#include "sim/Simulator.h"
+#include "support/Support.h"
+
+namespace history_test {
+namespace {
+
+using trs::sim::HistoryTrace;
+using trs::sim::MakeStationTime;
+
+const auto kNewest = MakeStationTime(2003, 12, 15, 12, 0, 0);
+
+HistoryTrace Periodic(uint16_t number, const char *resource, uint16_t count, char unit, std::vector<std::string> values)
+{
+    HistoryTrace trace;
+    trace.number = number;
+    trace.resource = resource;
+    trace.periodCount = count;
+    trace.periodUnit = unit;
+    trace.newest = kNewest;
+    trace.values = std::move(values);
+    return trace;
+}
+
+std::vector<std::string> Ramp(int count, const char *suffix = ",5")
+{
+    std::vector<std::string> values;
+    for (int i = 0; i < count; i++)
+        values.push_back(std::to_string(i) + suffix);
+    return values;
+}
+
+class HistoryReadTest : public trs_test::InstanceFixture {
+protected:
+    void SetUp() override
+    {
+        setenv("TZ", "UTC", 1);
+        tzset();
+        InstanceFixture::SetUp();
+        kiv::Runtime::Get().Reset();
+        trs::sim::StationConfig station;
+        station.identity = 5;
+        station.name = "PLC5";
+        simulator_.AddStation(station);
+        auto port = simulator_.OpenPty();
+        ASSERT_TRUE(port);
+        port_ = *port;
+    }
+
+    uint32_t Add(const char *address, uint16_t type)
+    {
+        kiv::GateSpec spec;
+        spec.name = address;
+        spec.address = address;
+        spec.type = type;
+        return kiv::Runtime::Get().AddGate(spec);
+    }
+
+    // Starts the instance with the history command gate and the start date and time.
+    void Start(const char *startDate = "15/12/2003", const char *startTime = "07:00")
+    {
+        hs_ = Add("005HS", GATE_TYPE_U16);
+        uint32_t date = Add("005_START_DATE", GATE_TYPE_TEXT), time = Add("005_START_TIME", GATE_TYPE_TEXT);
+        WriteInitFile("CLOCK_SYNC = NEVER\nCOM_TIMEOUT = 10\n005 = 'PLC5' , '1234'\n");
+        host_.Attach(DrvMain);
+        ColdStartParams params{};
+        CopyText(params.portName, sizeof params.portName, port_.c_str());
+        params.enabled = 1;
+        params.hostTimeout = 1500;
+        params.lineSettings = LineSettings{9600, 7, 0, 2};
+        ASSERT_EQ(host_.ColdStart(1, params), 0u) << trs_test::Dump();
+        host_.BindAll();
+        if (startDate) {
+            ASSERT_EQ(host_.WriteText(date, startDate), 0u);
+        }
+        if (startTime) {
+            ASSERT_EQ(host_.WriteText(time, startTime), 0u);
+        }
+        simulator_.ClearLog();
+        trs_test::ClearLog();
+    }
+
+    DriverInstance *Instance() { return static_cast<DriverInstance *>(host_.Instance()); }
+
+    // The samples of a periodic trace that a read from `start` stores, newest first.
+    static std::vector<std::pair<double, uint32_t>> Expected(const HistoryTrace &trace, size_t count)
+    {
+        std::vector<std::pair<double, uint32_t>> samples;
+        const uint32_t newest = static_cast<uint32_t>(trs::sim::HostTime(trace.newest));
+        for (size_t k = 0; k < count && k < trace.values.size(); k++) {
+            std::string text = trace.values[k];
+            std::replace(text.begin(), text.end(), ',', '.');
+            samples.emplace_back(std::stod(text), newest - static_cast<uint32_t>(k * trace.PeriodSeconds()));
+        }
+        return samples;
+    }
+
+    static std::vector<std::pair<double, uint32_t>> Stored(uint32_t gate)
+    {
+        std::vector<std::pair<double, uint32_t>> samples;
+        const auto history = kiv::Runtime::Get().Gate(gate)->history;
+        for (const auto &s : history)
+            samples.emplace_back(s.value, s.timeStamp);
+        return samples;
+    }
+
+    std::vector<std::string> TraceRequests()
+    {
+        std::vector<std::string> requests;
+        for (const auto &t : simulator_.Telegrams())
+            if (t.rfind("T", 0) == 0)
+                requests.push_back(t);
+        return requests;
+    }
+
+    void Reply(const std::string &command, const std::string &payload, int count = 1)
+    {
+        trs::sim::Fault fault;
+        fault.kind = trs::sim::FaultKind::Raw;
+        fault.command = command;
+        fault.count = count;
+        fault.raw = trs::sim::Frame(payload);
+        simulator_.InjectFault(fault);
+    }
+
+    trs::sim::Simulator simulator_;
+    kiv::DriverHost host_;
+    std::string port_;
+    uint32_t hs_ = 0;
+};
+
+TEST_F(HistoryReadTest, EveryTraceGoesIntoItsGateWithTheSamplesOwnTimes)
+{
+    HistoryTrace level = Periodic(1, "ra1", 15, '1', Ramp(30));
+    HistoryTrace flow = Periodic(2, "AI12", 1, '2', Ramp(10, ""));
+    flow.mode = 'A';
+    HistoryTrace daily = Periodic(4, "RA4", 1, '3', Ramp(3));
+    HistoryTrace counts;
+    counts.number = 3;
+    counts.resource = "FR2";
+    counts.periodCount = 0;
+    for (int i = 0; i < 5; i++)
+        counts.records.push_back({kNewest - std::chrono::minutes(7 * i) - std::chrono::hours(24 * 400), std::to_string(i) + ",25"});
+    for (const auto &trace : {level, flow, counts, daily})
+        simulator_.SetHistoryTrace(5, trace);
+    uint32_t ra = Add("005RA001", GATE_TYPE_FLOAT), ai = Add("005AI012", GATE_TYPE_U16);
+    uint32_t fr = Add("005FR002", GATE_TYPE_FLOAT), day = Add("005RA004", GATE_TYPE_FLOAT);
+    Start("12/12/2003", "12:00");
+
+    ASSERT_EQ(host_.Read(hs_), 0u) << trs_test::Dump();
+    // 3 days from the start time: 30 of 288 quarter hours exist, 72 hours, 3 days.
+    EXPECT_EQ(TraceRequests(), (std::vector<std::string>{"TP?\t1\t80\t", "T?\t1\t1\t", "T?\t1\t288\t", "T?\t2\t1\t",
+                                                         "T?\t2\t72\t", "T?\t3\t", "T?\t4\t1\t", "T?\t4\t3\t"}));
+    EXPECT_EQ(Stored(ra), Expected(level, 30));
+    EXPECT_EQ(Stored(ai), Expected(flow, 10));
+    EXPECT_EQ(Stored(day), Expected(daily, 3)) << "a day's period is not cut to 16 bits";
+    std::vector<std::pair<double, uint32_t>> external;
+    for (const auto &r : counts.records)
+        external.emplace_back(std::stod(r.value.substr(0, r.value.find(','))) + 0.25,
+                              static_cast<uint32_t>(trs::sim::HostTime(r.time)));
+    EXPECT_EQ(Stored(fr), external) << "read whole, although before the start time";
+    EXPECT_EQ(trs_test::Count(32, "TRSLNK: ReadHistory() Warning. Station (5) Trace (2) in STOP ('Arret') Mode"), 1u);
+    EXPECT_EQ(trs_test::Count(32, "TRSLNK: ReadHistory() Station (5). Trace (3) is 'Ext Clock'"), 1u);
+    EXPECT_EQ(trs_test::Count(32, "TRSLNK: Station 5. reading History completed"), 1u);
+    EXPECT_EQ(Instance()->comTimeout.load(), 1000u) << "the long time-outs are this read's alone";
+    EXPECT_STREQ(Instance()->traces[1].resource, "RA001");
+    host_.EndDrv();
+}
+
+TEST_F(HistoryReadTest, AtMost4096SamplesAreAskedForAndStored)
+{
+    HistoryTrace minutes = Periodic(1, "RA1", 1, '1', Ramp(5000));
+    simulator_.SetHistoryTrace(5, minutes);
+    uint32_t ra = Add("005RA001", GATE_TYPE_FLOAT);
+    Start("01/01/2003", "00:00");
+    ASSERT_EQ(host_.Read(hs_), 0u) << trs_test::Dump();
+    EXPECT_EQ(TraceRequests(), (std::vector<std::string>{"TP?\t1\t80\t", "T?\t1\t1\t", "T?\t1\t4096\t"}));
+    // The host keeps the newest 1000 entries of a gate's history: the last of them is
+    // the 4096th sample.
+    auto expected = Expected(minutes, 4096);
+    const std::vector<std::pair<double, uint32_t>> newest1000(expected.end() - 1000, expected.end());
+    EXPECT_EQ(Stored(ra), newest1000);
+    host_.EndDrv();
+}
+
+TEST_F(HistoryReadTest, RepliesThatAreShortForeignOrOutOfRange)
+{
+    simulator_.SetHistoryTrace(5, Periodic(1, "RA1", 15, '1', Ramp(4)));
+    uint32_t ra = Add("005RA001", GATE_TYPE_FLOAT);
+    Start();
+    struct Reply {
+        std::string command, payload;
+        int count;
+    };
+    struct Row {
+        const char *name;
+        std::vector<Reply> replies;
+        uint32_t result;
+        std::vector<std::string> lines; // in this order among the others
+        size_t stored;
+    };
+    const std::string tp = "TP=\t001\tM\tRA1\t15\t1\t0\t0,0\t100,0\t0\t-\t";
+    const std::string header = "T=\t1\tM\t1\t900\t15\t12\t2003\t12\t00\t00\t";
+    const Row rows[] = {
+        {"status instead of traces", {{"TP?", "STATUT\t000\t", 4}}, 1,
+         {"TRSLNK> GetTraceInfo() retry 3", "TRSLNK: ReadHistory() GetTraceInfo() Failed"}, 0},
+        {"no start time", {}, 1, {"TRSLNK: ReadHistory() Station 5. Start time was not entered!"}, 0},
+        {"period 0", {{"TP?", tp, 1}, {"T?", "T=\t1\tM\t1\t0\t15\t12\t2003\t12\t00\t00\t", 1}}, 1,
+         {"TRSLNK> GetLastSampleTime() error. A sample time of 0 received for Trace (1)"}, 0},
+        {"blank before the hour",
+         {{"TP?", tp, 1}, {"T?", "T=\t1\tM\t1\t900\t15\t12\t2003\t 9\t00\t00\t", 1}, {"T?", header + "1,5\t2,5\t", 1}}, 0,
+         {"TRSLNK: Station 5. Reading History from Trace 1 completed"}, 2},
+        {"1965", {{"TP?", tp, 1}, {"T?", "T=\t1\tM\t1\t900\t15\t12\t1965\t12\t00\t00\t", 4}}, 1,
+         {"TRSLNK: GetLastSampleTime() illegal time in event, 15/12/65 12:00:00"}, 0},
+        {"short header", {{"TP?", tp, 1}, {"T?", "T=\t1\tM\t1\t", 4}}, 1,
+         {"TRSLNK: GetLastSampleTime() Invalid response string (T=\t1\tM\t1\t)"}, 0},
+        {"unknown period unit", {{"TP?", "TP=\t001\tM\tRA1\t15\t9\t0\t0,0\t100,0\t0\t-\t", 1}}, 0,
+         {"TRSLNK: ReadHistory() Station (5) Trace (1) period unit '9' unknown, trace skipped"}, 0},
+        {"resource of 40 characters", {{"TP?", "TP=\t001\tM\t" + std::string(40, 'R') + "\t15\t1\t0\t0,0\t100,0\t0\t-\t", 1}}, 0,
+         {"TRSLNK> GetTraceInfo() Trace (1) resource name '" + std::string(32, 'R') + "...' too long, trace ignored"}, 0},
+        {"no TAB after the last value", {{"TP?", tp, 1}, {"T?", header, 1}, {"T?", header + "1,5\t2,5\t3,5", 1}}, 0, {}, 2},
+        {"2040 in the data", {{"TP?", tp, 1}, {"T?", header, 1}, {"T?", "T=\t1\tM\t1\t900\t15\t12\t2040\t12\t00\t00\t1\t", 4}}, 1,
+         {"TRSLNK: GetHistoryData() illegal time in event, 15/12/140 12:00:00",
+          "TRSLNK: Station 5. Read History from Trace 1 failed! rc=1"}, 0},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        simulator_.ClearFaults();
+        trs_test::ClearLog();
+        const size_t before = kiv::Runtime::Get().Gate(ra)->history.size();
+        CopyText(Instance()->startDate[5], sizeof Instance()->startDate[5], row.lines.size() == 1 && row.result == 1 &&
+                 row.replies.empty() ? "" : "15/12/2003");
+        for (const Reply &reply : row.replies) {
+            trs::sim::Fault fault;
+            fault.kind = trs::sim::FaultKind::Raw;
+            fault.command = reply.command;
+            fault.count = reply.count;
+            fault.raw = trs::sim::Frame(reply.payload);
+            simulator_.InjectFault(fault);
+        }
+        EXPECT_EQ(host_.Read(hs_), row.result) << trs_test::Dump();
+        size_t next = 0;
+        for (const auto &line : trs_test::Lines())
+            if (next < row.lines.size() && line.text == row.lines[next])
+                next++;
+        EXPECT_EQ(next, row.lines.size()) << trs_test::Dump();
+        EXPECT_EQ(kiv::Runtime::Get().Gate(ra)->history.size() - before, row.stored);
+        EXPECT_EQ(Instance()->comTimeout.load(), 1000u);
+    }
+    host_.EndDrv();
+}
+
+TEST_F(HistoryReadTest, ReadAllGoesOnToTheCurrentStatesWhenTheHistoryFails)
+{
+    Start(nullptr, nullptr);
+    char gas[] = "005M_READ_ALL";
+    GateRequest gate{};
+    gate.gas = gas;
+    gate.address.station = 5;
+    gate.address.memoryType = MemType('M', 'A');
+    RequestBlock request{Instance(), FN_SINGLE_WRITE, 1, 0, &gate};
+    ASSERT_EQ(StartReadAllData(&request, 1), 0u);
+    EXPECT_EQ(StartReadAllData(&request, 1), 3u) << "refused from the first moment";
+    const char *order[] = {"TRSLNK: Reading all data from station (5). Please wait...",
+                           "TRSLNK: Station 5. Reading alerts completed",
+                           "TRSLNK: ReadHistory() GetTraceInfo() Failed",
+                           "TRSLNK: ReadAllDataThread() Failed to read History from station (5)",
+                           "TRSLNK: ReadCurrentStatesThread() Station 5. reading Current states completed"};
+    ASSERT_TRUE(trs_test::WaitForLine(32, order[4], 20000)) << trs_test::Dump();
+    StationRecord *record = StationOf(Instance(), 5);
+    for (int waited = 0; waited < 20000 && record->readAllBusy.load() != 0; waited++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ(record->readAllBusy.load(), 0u);
+    EXPECT_EQ(record->journalBusy.load(), 0u);
+    size_t next = 0;
+    for (const auto &line : trs_test::Lines())
+        if (next < 5 && line.text == order[next])
+            next++;
+    EXPECT_EQ(next, 5u) << trs_test::Dump();
+    EXPECT_EQ(trs_test::Count(32, "TRSLNK> StartReadAllData() error, already reading all data Station (5)"), 1u);
+    host_.EndDrv();
+}
+
+TEST_F(HistoryReadTest, EndDrvDuringAReadEndsItAtOnce)
+{
+    simulator_.SetHistoryTrace(5, Periodic(1, "RA1", 15, '1', Ramp(4)));
+    Start();
+    trs::sim::Fault silence;
+    silence.kind = trs::sim::FaultKind::NoReply;
+    silence.command = "T?";
+    simulator_.InjectFault(silence);
+    char gas[] = "005HS";
+    uint32_t value = 0;
+    GateRequest request{};
+    request.gas = gas;
+    request.address.station = 5;
+    request.address.memoryType = MemType('H', 'S');
+    request.value = &value;
+    uint32_t result = 0;
+    std::thread reader([&] { result = host_.Call(FN_SINGLE_READ, &request); });
+    ASSERT_TRUE(simulator_.WaitForTelegrams(3, std::chrono::seconds(20))) << "TP? and the first T?";
+    EXPECT_EQ(host_.EndDrv(), 0u);
+    reader.join();
+    EXPECT_NE(result, 0u);
+    size_t asked = 0;
+    for (const auto &t : simulator_.Telegrams())
+        asked += t == "T?\t1\t1\t";
+    EXPECT_LT(asked, 4u) << "the read gave up without its remaining attempts";
+    EXPECT_EQ(trs_test::Count(64, "TRSLNK> EndDrv() exited, 0"), 1u) << trs_test::Dump();
+}
+
+} // namespace
+} // namespace history_test
