@@ -69,7 +69,6 @@ TEST_F(GatesTest, RefusedWithoutExchange)
         {MT_MO, 0, {{32, "TRSLNK: Error. Tag (TEST) should not be written"}}},
         {MT_TB, 0, {{64, "TRSLNK> DoWrite() no write allowed for TB or TS gates, gate 'TEST'"}, {32, "TRSLNK> SingleWrite() failed, rc 1"}}},
         {MT_AI, 1, {{32, notConnected}}}, {MT_TM, 1, {{32, notConnected}}},
-        {MT_AA, 0, {{32, "TRSLNK> SingleWrite() Tag 'TEST' not supported yet"}}},
         {MemType('M', 'X'), 0, {{32, "TRSLNK> DoWrite() illegal memory type, internal error file "
                                      "D:\\Developpement\\drivers\\wit\\WIT\\Modules\\WITWRITE line 147, gate 'TEST'"}}},
     };
@@ -81,9 +80,6 @@ TEST_F(GatesTest, RefusedWithoutExchange)
         Lines expected = c.lines;
         expected.insert(expected.begin(), {0, "TRSLNK: SingleWrite() Writing to tag TEST"});
         EXPECT_EQ(trs_test::Logged(), expected);
-        if (c.memoryType == MT_AA) {
-            EXPECT_EQ(gate.request.hostRequest, 0u) << "the alarm-call gate is no host request";
-        }
     }
     trs_test::ClearLog();
     GateRig block(instance, MT_AI, GATE_TYPE_U16, 1, 4, 1);
