@@ -90,7 +90,7 @@ std::string Dump()
 {
     std::string out;
     for (const auto &line : Lines())
-        out += "[" + std::to_string(line.level) + "] " + line.text + "\n";
+        out.append("[").append(std::to_string(line.level)).append("] ").append(line.text).append("\n");
     return out;
 }
 
