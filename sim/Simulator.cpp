@@ -591,6 +591,15 @@ void Simulator::SetNextEventNumber(uint32_t identity, uint16_t number) {
     if (s && number >= 1 && number <= 9999) s->journal.nextNumber = number;
 }
 
+void Simulator::StopGrowth(uint32_t identity) {
+    std::lock_guard lock(impl_->mu);
+    StationConfig *s = impl_->Find(identity);
+    if (!s) return;
+    s->journal.generator.everyMs = 0;
+    for (auto &[number, trace] : s->traces) trace.tickMs = 0;
+    impl_->Regrow(*s);
+}
+
 void Simulator::SetHistoryTrace(uint32_t identity, const HistoryTrace &trace) {
     {
         std::lock_guard lock(impl_->mu);

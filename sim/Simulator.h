@@ -173,6 +173,9 @@ public:
     // last one. Zero times become the station clock.
     void SetJournal(uint32_t identity, std::vector<Event> events);
     void SetNextEventNumber(uint32_t identity, uint16_t number); // 1..9999
+    // Ends the station's growth (journal generator and trace ticks) at once, so that what
+    // it has recorded can be compared with what a reader got.
+    void StopGrowth(uint32_t identity);
 
     // History traces. SetHistoryTrace adds the trace or replaces the one with its number.
     void SetHistoryTrace(uint32_t identity, const HistoryTrace &trace);

@@ -1,0 +1,184 @@
+// Many things at once on one instance: host reads and writes on several threads, the
+// journal reader, a history read and the online-tags thread (STRESS_SECONDS, a few
+// seconds by default); EndDrv while every kind of worker runs; and starts and ends over
+// and over without a thread, a descriptor or (under LeakSanitizer) a byte left behind.
+#include <stdlib.h>
+
+#include <algorithm>
+#include <atomic>
+#include <fstream>
+#include <future>
+
+#include "Rig.h"
+#include "dialx/Pool.h"
+#include "entry/DialX.h"
+
+namespace reliability {
+namespace {
+
+unsigned Seconds(const char *variable, unsigned fallback)
+{
+    const char *text = getenv(variable);
+    return text && atoi(text) > 0 ? static_cast<unsigned>(atoi(text)) : fallback;
+}
+
+trs::sim::HistoryTrace Trace(const char *resource, size_t values, uint32_t tickMs = 0)
+{
+    trs::sim::HistoryTrace trace;
+    trace.resource = resource;
+    trace.periodCount = 1;
+    trace.newest = trs::sim::MakeStationTime(2003, 12, 15, 12);
+    for (size_t i = 0; i < values; i++)
+        trace.values.push_back(std::to_string(i % 100) + ",5");
+    trace.tickMs = tickMs;
+    return trace;
+}
+
+TEST_F(Rig, HostThreadsJournalHistoryAndOnlineTagsAtOnce)
+{
+    const unsigned seconds = Seconds("STRESS_SECONDS", 3);
+    trs::sim::StationConfig station = Plc5(20);
+    station.variables["AO1"] = "0";
+    station.resources[5] = trs::sim::Resource{'A', "Flow     :  12,5"};
+    // Events as fast as the gate's history (1000 values) can keep them all.
+    station.journal.generator.everyMs = std::max(20u, seconds * 1000 / 800);
+    station.journal.generator.states = {"Level:1,5", "Level:2,5", "Level:3,5", "Level:4,5", "Level:5,5"};
+    station.traces[1] = Trace("RA7", 50, 50);
+    simulator_.AddStation(station);
+    for (const char *gate : {"005AI012", "005AO001", "005RA005"})
+        AddGate(gate, gate[3] == 'R' ? GATE_TYPE_FLOAT : GATE_TYPE_U16);
+    AddGate("005HS", GATE_TYPE_U16);
+    AddGate("005_START_DATE", GATE_TYPE_TEXT);
+    AddGate("005_START_TIME", GATE_TYPE_TEXT);
+    StartSerial("COM_TIMEOUT = 50\n");
+    ASSERT_EQ(host_.WriteText(Gate("005_START_DATE"), "15/12/2003"), 0u);
+    ASSERT_EQ(host_.WriteText(Gate("005_START_TIME"), "11:00"), 0u);
+
+    std::atomic<bool> stop{false};
+    std::atomic<unsigned> failures{0}, journalStarts{0}, histories{0};
+    std::atomic<int> written{0};
+    auto loop = [&](std::function<bool()> step) {
+        return std::thread([&, step] {
+            while (!stop)
+                if (!step())
+                    failures++;
+        });
+    };
+    std::vector<std::thread> threads;
+    threads.push_back(loop([&] {
+        return host_.Read(Gate("005AI012")) == 0 && Runtime().Gate(Gate("005AI012"))->current.value == 1234;
+    }));
+    threads.push_back(loop([&] { return host_.Write(Gate("005AO001"), ++written) == 0; }));
+    threads.push_back(loop([&] { return host_.Read(Gate("005RA005")) == 0; }));
+    threads.push_back(loop([&] {
+        const uint32_t result = host_.Write(Gate("005JR"), 1); // 1 while one runs
+        journalStarts += result == 0;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return result <= 1;
+    }));
+    threads.push_back(loop([&] {
+        histories++;
+        return host_.Read(Gate("005HS")) == 0;
+    }));
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    stop = true;
+    for (std::thread &thread : threads)
+        thread.join();
+    EXPECT_EQ(failures, 0u) << trs_test::Dump();
+    EXPECT_GT(journalStarts, 0u);
+    EXPECT_GT(histories, 0u);
+    EXPECT_EQ(simulator_.Variable(5, "AO1"), std::to_string(written.load())) << "the last write is the value";
+
+    // Every event recorded meanwhile is in its gate once.
+    simulator_.StopGrowth(5);
+    ASSERT_TRUE(WaitUntil([&] { return StationOf(Instance(), 5)->journalBusy.load() == 0; }));
+    ReadJournal(JournalRuns() + 1);
+    ExpectStoredOnce(simulator_.Journal(5));
+    EXPECT_EQ(LastEvent(), simulator_.Journal(5).back().number);
+}
+
+// EndDrv while a read-all (journal, history, current states), a journal reader, a
+// current-states reader and a history read on a host thread all run: it returns, every
+// thread and connection of the instance is gone, and the host's read comes back.
+TEST_F(Rig, EndDrvWhileEveryKindOfWorkerRuns)
+{
+    const size_t threads = ThreadCount(), descriptors = DescriptorCount();
+    trs::sim::Simulator plc6;
+    {
+        trs::sim::StationConfig five = Plc5(2000), six = Plc5(2000);
+        six.identity = 6;
+        six.name = "PLC6";
+        five.traces[1] = six.traces[1] = Trace("RA1", 4096);
+        simulator_.AddStation(five);
+        plc6.AddStation(six);
+    }
+    auto port = plc6.ListenTcp(0);
+    ASSERT_TRUE(port);
+    ASSERT_EQ("", dialx::AddDialEntry({kDialRef + 1, "127.0.0.1", *port, 3000}));
+    for (const char *gate : {"005M_CONNECT", "006M_SAMPLE", "006JR", "006EC", "006HS", "005_START_DATE", "006_START_DATE"})
+        AddGate(gate, gate[4] == 'S' && gate[3] == '_' ? GATE_TYPE_TEXT : GATE_TYPE_U16);
+    StartModem("006 = 'PLC6' , '1234'\n");
+    ASSERT_EQ(host_.WriteText(Gate("005_START_DATE"), "01/01/2003"), 0u);
+    ASSERT_EQ(host_.WriteText(Gate("006_START_DATE"), "01/01/2003"), 0u);
+    ASSERT_EQ(host_.Write(Gate("005M_CONNECT"), kDialRef), 0u) << trs_test::Dump();
+    ASSERT_EQ(host_.Write(Gate("006M_SAMPLE"), kDialRef + 1), 0u) << trs_test::Dump();
+    ASSERT_EQ(host_.Write(Gate("006JR"), 1), 0u);
+    ASSERT_EQ(host_.Write(Gate("006EC"), 1), 0u);
+    auto history = std::async(std::launch::async, [&] { return host_.Read(Gate("006HS")); });
+    StationRecord *five = StationOf(Instance(), 5), *six = StationOf(Instance(), 6);
+    ASSERT_TRUE(WaitUntil([&] {
+        const auto telegrams = plc6.Telegrams();
+        return five->journalBusy && five->readAllBusy && six->journalBusy && six->statesBusy &&
+               std::count(telegrams.begin(), telegrams.end(), "TP?\t1\t80\t") == 1;
+    })) << trs_test::Dump();
+
+    auto end = std::async(std::launch::async, [&] { return host_.EndDrv(); });
+    ASSERT_EQ(end.wait_for(std::chrono::seconds(60)), std::future_status::ready) << "EndDrv hangs";
+    EXPECT_EQ(end.get(), 0u);
+    ASSERT_EQ(history.wait_for(std::chrono::seconds(60)), std::future_status::ready) << "the host's read hangs";
+    history.get();
+    EXPECT_EQ(Instance()->workers.load(), 0u);
+    EXPECT_EQ(dialx::GetCounters().openConnections, 0u);
+    simulator_.Stop();
+    plc6.Stop();
+    dialx::Reset();
+    EXPECT_TRUE(WaitUntil([&] { return ThreadCount() == threads; })) << ThreadCount() << " threads, " << threads << " before";
+    EXPECT_EQ(DescriptorCount(), descriptors);
+}
+
+// Started and ended a hundred times, each time with a read and a journal read under way.
+TEST_F(Rig, StartedAndEndedAHundredTimes)
+{
+    simulator_.AddStation(Plc5(50));
+    auto port = simulator_.OpenPty();
+    ASSERT_TRUE(port);
+    port_ = *port;
+    AddGate("005AI012", GATE_TYPE_U16);
+    AddGate("005JR", GATE_TYPE_U16);
+    std::ofstream("TRSLNK01.INT") << "CLOCK_SYNC = NEVER\nCOM_TIMEOUT = 10\n005 = 'PLC5' , '1234'\n";
+    host_.Attach(DrvMain);
+    size_t threads = 0, descriptors = 0;
+    for (int cycle = 0; cycle < 100; cycle++) {
+        SCOPED_TRACE(cycle);
+        ColdStartParams params{};
+        CopyText(params.portName, sizeof params.portName, port_.c_str());
+        params.enabled = 1;
+        params.hostTimeout = 1500;
+        params.lineSettings = LineSettings{9600, 7, 0, 2};
+        ASSERT_EQ(host_.ColdStart(1, params), 0u) << trs_test::Dump();
+        ASSERT_EQ(host_.BindAll(), 2u);
+        EXPECT_EQ(host_.Read(Gate("005AI012")), 0u);
+        EXPECT_EQ(host_.Write(Gate("005JR"), 1), 0u);
+        ASSERT_EQ(host_.EndDrv(), 0u);
+        if (cycle == 0) {
+            threads = ThreadCount();
+            descriptors = DescriptorCount();
+        }
+        trs_test::ClearLog();
+    }
+    EXPECT_EQ(ThreadCount(), threads);
+    EXPECT_EQ(DescriptorCount(), descriptors);
+}
+
+} // namespace
+} // namespace reliability

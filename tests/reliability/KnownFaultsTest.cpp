@@ -1,0 +1,157 @@
+// Faults that the fuzz targets and the tests here found, each shown by a test of what
+// should happen. They are skipped until the code under test is mended (remove the skip
+// with the fix); TRS_KNOWN_FAULTS=1 runs them to see them fail.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <future>
+
+#include "Rig.h"
+#include "dialx/Pool.h"
+#include "entry/DialX.h"
+#include "platform/Platform.h"
+#include "sim/Config.h"
+#include "sim/Records.h"
+
+// Skips the test unless TRS_KNOWN_FAULTS is set.
+#define KNOWN_FAULT(text)                                                                                              \
+    if (!getenv("TRS_KNOWN_FAULTS"))                                                                                   \
+    KNOWN_FAULT("" text
+
+namespace reliability {
+namespace {
+
+trs::sim::Fault Reply(const char *command, const std::string &payload, int count = 1)
+{
+    trs::sim::Fault fault;
+    fault.kind = trs::sim::FaultKind::Raw;
+    fault.command = command;
+    fault.count = count;
+    fault.raw = trs::sim::Frame(payload);
+    return fault;
+}
+
+// A T? header whose year reads as 2147483648 or a little more: the periodic transfer's
+// year arithmetic overflows (undefined behaviour) instead of refusing the header.
+TEST_F(Rig, HistoryHeaderWithAYearBeyond31Bits)
+{
+    KNOWN_FAULT("driver/history/Transfer.cpp:53 `static_cast<int>(h.year) - 1900` overflows for a "
+                    "header year of 2147483648..2147485547 (\"%u\" also reads -2147483648 so)";
+    trs::sim::StationConfig station = Plc5();
+    trs::sim::HistoryTrace trace;
+    trace.resource = "RA1";
+    trace.newest = trs::sim::MakeStationTime(2003, 12, 15, 12);
+    trace.values = {"1,5", "2,5"};
+    station.traces[1] = trace;
+    simulator_.AddStation(station);
+    AddGate("005HS", GATE_TYPE_U16);
+    AddGate("005_START_DATE", GATE_TYPE_TEXT);
+    StartSerial();
+    ASSERT_EQ(host_.WriteText(Gate("005_START_DATE"), "15/12/2003"), 0u);
+    simulator_.InjectFault(Reply("T?", "T=\t1\tM\t1\t900\t15\t12\t2003\t12\t00\t00\t", 1));
+    simulator_.InjectFault(Reply("T?", "T=\t1\tM\t1\t900\t15\t12\t2147483648\t12\t00\t00\t1,5\t", 4));
+    EXPECT_EQ(host_.Read(Gate("005HS")), 1u);
+    EXPECT_EQ(trs_test::Count(32, "TRSLNK: GetHistoryData() illegal time in event, 15/12/2147481748 12:00:00"), 4u)
+        << trs_test::Dump();
+    EXPECT_TRUE(Runtime().Gate(Gate("005RA001"))->history.empty());
+}
+
+// An event number with a sign ("-001", which "%4u" reads as 4294967295) is taken: the
+// next request names event 65535, the station starts its journal again, and every event
+// is stored twice.
+TEST_F(Rig, EventNumberWithASign)
+{
+    KNOWN_FAULT("driver/journal/Events.cpp:139 reads the event number with \"%4u\", which takes a "
+                    "sign; line 146 stores 65535 as the last event and the next request is \"J?\\t#65535\\t\"";
+    simulator_.AddStation(Plc5(3));
+    StartSerial();
+    ReadJournal(1);
+    simulator_.RecordEvent(5, MakeEvent(3));
+    simulator_.InjectFault(Reply("J?", "J=\tE\t-001\t20031215010000\t0001\tALARM\t002\tPUMP_HOUSE\tA\t1\t-\t-\t"));
+    ReadJournal(2);
+    const auto requests = JournalRequests();
+    EXPECT_EQ(std::count(requests.begin(), requests.end(), "J?\t#65535\t"), 0);
+    ExpectStoredOnce(simulator_.Journal(5));
+}
+
+// EndDrv while the host answers an alarm call: the answer waits for the journal on the
+// host's thread, leaves its wait when the instance ends and then writes the station
+// record that EndDrv has freed (heap-use-after-free under ASan).
+TEST_F(Rig, EndDrvWhileTheHostAnswersAnAlarmCall)
+{
+    KNOWN_FAULT("driver/Modules/WitModem.cpp:486-494 (AnswerAlarmCall) uses the station record after "
+                    "its journal wait; EndDrv (driver/config/Lifecycle.cpp:214) frees it without waiting for host calls";
+    simulator_.AddStation(Plc5());
+    StartModem();
+    AddGate("$A01-005", GATE_TYPE_U16);
+    ASSERT_EQ(host_.Bind(Gate("$A01-005")), 0u);
+    std::promise<uint32_t> answered;
+    dialx::SetAlarmCallback([&](uint32_t station, uint16_t ref) { answered.set_value(host_.DeliverAlarmCall(station, ref)); });
+    const int port = dialx::Listen(0);
+    ASSERT_GT(port, 0);
+    trs::sim::Simulator caller;
+    caller.AddStation(Plc5(3000));
+    ASSERT_TRUE(caller.CallIn("127.0.0.1", static_cast<uint16_t>(port), 5));
+    ASSERT_TRUE(WaitUntil([&] { return caller.Telegrams().size() > 100; }));
+    EXPECT_EQ(host_.EndDrv(), 0u);
+    auto result = answered.get_future();
+    ASSERT_EQ(result.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    EXPECT_EQ(result.get(), 1u) << "the call ends with the instance";
+    caller.Stop();
+}
+
+// The TOML library behind the dial directory and station files aborts (assertions on) or
+// runs into undefined behaviour (NDEBUG) on some malformed text, instead of reporting it.
+TEST(TomlFiles, MalformedTextIsReportedNotFatal)
+{
+    KNOWN_FAULT("toml++ 3.3.0 (as installed) asserts in parse_key/parse_value and reaches "
+                    "__builtin_unreachable for non-ASCII text; dialx/Directory.cpp:211 and sim/Config.cpp:319 hand it "
+                    "the text as it stands";
+    for (const char *text : {"[&\n", "[]\n", "0=[}\n", "\xc3\xa9 = 1\n"}) {
+        SCOPED_TRACE(text);
+        dialx::Directory directory;
+        EXPECT_NE(dialx::ParseDirectory(text, directory), "");
+        std::vector<trs::sim::StationConfig> stations;
+        std::string error;
+        EXPECT_FALSE(trs::sim::ParseStations(text, "stations.toml", stations, &error));
+        EXPECT_NE(error, "");
+    }
+}
+
+// An allow-list entry written as an IPv4-mapped IPv6 address is taken, but callers are
+// matched as IPv4, so the entry admits nobody: the station can never call in.
+TEST(AllowList, MappedIPv4EntryAdmitsItsAddressOrIsRefused)
+{
+    KNOWN_FAULT("dialx/Access.cpp Contains() matches IPv4-mapped callers as IPv4 only, and "
+                    "AddressPrefix::Parse accepts \"::ffff:127.0.0.1\" as an IPv6 prefix that can never match";
+    dialx::Reset();
+    dialx::Directory directory;
+    const std::string problem =
+        dialx::ParseDirectory("[alarm]\nlisten = 0\n[alarm.allow]\n5 = [\"::ffff:127.0.0.1\"]\n", directory);
+    if (!problem.empty())
+        return; // refusing the entry is a fix too
+    ASSERT_EQ(dialx::Configure(directory), "");
+    std::atomic<int> answered{0};
+    dialx::SetAlarmCallback([&](uint32_t, uint16_t ref) {
+        answered++;
+        DIALX_Disconnect(ref);
+    });
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(dialx::ListenPort()));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to), 0);
+    ASSERT_EQ(write(fd, "5\n", 2), 2);
+    EXPECT_TRUE(WaitUntil([&] { return answered == 1 || dialx::GetCounters().rejectedCalls == 1; }));
+    EXPECT_EQ(answered, 1);
+    close(fd);
+    dialx::Reset();
+}
+
+} // namespace
+} // namespace reliability
