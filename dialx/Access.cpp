@@ -72,6 +72,19 @@ std::string AddressPrefix::Parse(const std::string &text, AddressPrefix &out)
     for (unsigned bit = prefix.length; bit < most; ++bit)
         if (prefix.bytes[bit / 8] & (0x80u >> (bit % 8)))
             return "'" + text + "' has address bits set past its prefix length";
+    // Callers on a dual-stack listener are matched as the IPv4 address they carry, so an
+    // entry written as "::ffff:a.b.c.d" is that IPv4 prefix, not one that never matches.
+    in6_addr six{};
+    std::memcpy(&six, prefix.bytes.data(), sizeof six);
+    if (prefix.family == AF_INET6 && IN6_IS_ADDR_V4MAPPED(&six)) {
+        if (prefix.length < 96)
+            return "'" + text + "': an IPv4-mapped prefix must be at least 96 bits long";
+        std::array<uint8_t, 16> four{};
+        std::memcpy(four.data(), prefix.bytes.data() + 12, 4);
+        prefix.bytes = four;
+        prefix.family = AF_INET;
+        prefix.length -= 96;
+    }
     out = prefix;
     return "";
 }

@@ -5,7 +5,7 @@
 #include <sys/stat.h>
 #include <sstream>
 
-#include <toml++/toml.h>
+#include "platform/common/TomlText.h"
 
 #include "dialx/PoolState.h"
 
@@ -209,7 +209,7 @@ std::string ParseDirectory(const std::string &text, Directory &out)
     Directory parsed;
     std::string problem;
     try {
-        toml::table root = toml::parse(text);
+        toml::table root = tomltext::Parse(text);
         problem = ParseTable(root, parsed);
     } catch (const toml::parse_error &error) {
         problem = std::string(error.description()) + " (line " + std::to_string(error.source().begin.line) + ")";

@@ -2,7 +2,7 @@
 #include <filesystem>
 #include <set>
 #include <sstream>
-#include <toml++/toml.h>
+#include "platform/common/TomlText.h"
 
 #include "host/State.h"
 
@@ -181,7 +181,7 @@ std::optional<std::vector<uint32_t>> Runtime::LoadGateList(const std::string &pa
         return fail("not a file (the gate list is a TOML file of [[gate]] tables)");
     toml::table file;
     try {
-        file = toml::parse_file(path);
+        file = tomltext::ParseFile(path);
     } catch (const toml::parse_error &e) {
         std::ostringstream where;
         where << e.source().begin;

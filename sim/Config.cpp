@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <set>
 
-#include <toml++/toml.h>
+#include "platform/common/TomlText.h"
 
 #include "sim/Config.h"
 #include "sim/Protocol.h"
@@ -316,7 +316,7 @@ StationConfig StationFrom(const toml::table &table, const std::string &where) {
 bool ParseStations(const std::string &text, const std::string &source, std::vector<StationConfig> &stations,
                    std::string *error) {
     try {
-        toml::table root = toml::parse(text, source);
+        toml::table root = tomltext::Parse(text, source);
         CheckKeys(root, {"station"}, source);
         const toml::node *list = root.get("station");
         if (!list || !list->is_array_of_tables()) Fail(source, "no [[station]] tables");

@@ -16,7 +16,7 @@
 #include <thread>
 
 #include <CLI/CLI.hpp>
-#include <toml++/toml.h>
+#include "platform/common/TomlText.h"
 
 #include "sim/Protocol.h"
 #include "sim/Simulator.h"
@@ -161,7 +161,7 @@ bool ParseFault(const std::string &text, trs::sim::Fault &fault, std::string &wh
 // ("FILE: station 2, resource 1: field must be ...").
 unsigned ErrorLine(const std::string &path, const std::string &error) {
     try {
-        toml::table root = toml::parse_file(path);
+        toml::table root = tomltext::ParseFile(path);
         unsigned index = 0;
         if (std::sscanf(error.c_str() + std::min(error.size(), path.size()), ": station %u", &index) != 1) return 0;
         const toml::array *stations = root["station"].as_array();
@@ -201,7 +201,7 @@ unsigned ErrorLine(const std::string &path, const std::string &error) {
 std::vector<std::string> CheckVariables(const std::string &path) {
     std::vector<std::string> problems;
     try {
-        toml::table root = toml::parse_file(path);
+        toml::table root = tomltext::ParseFile(path);
         const toml::array *stations = root["station"].as_array();
         for (size_t i = 0; stations && i < stations->size(); i++) {
             const toml::table *vars = (*stations->get(i)->as_table())["variables"].as_table();

@@ -12,7 +12,7 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <toml++/toml.h>
+#include "platform/common/TomlText.h"
 
 namespace tools {
 
@@ -189,7 +189,7 @@ bool InitCheck::HasErrors() const
 unsigned TomlLine(const std::string &path, const std::string &array, size_t index, const std::string &key)
 {
     try {
-        toml::table root = toml::parse_file(path);
+        toml::table root = tomltext::ParseFile(path);
         const toml::array *list = root[array].as_array();
         if (!list || index == 0 || index > list->size())
             return 0;

@@ -30,7 +30,7 @@
 #include <thread>
 #include <unistd.h>
 
-#include <toml++/toml.h>
+#include "platform/common/TomlText.h"
 
 #include "dialx/Pool.h"
 #include "host/Host.h"
@@ -372,7 +372,7 @@ int HostTool::LoadGates()
     listIds_ = *ids;
     // Units and lines, for the table and for messages; the runtime keeps neither.
     try {
-        toml::table root = toml::parse_file(o_.gateList);
+        toml::table root = tomltext::ParseFile(o_.gateList);
         if (const toml::array *gates = root["gate"].as_array())
             for (size_t i = 0; i < gates->size() && i < listIds_.size(); i++) {
                 const toml::node &gate = *gates->get(i);

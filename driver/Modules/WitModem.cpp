@@ -484,6 +484,12 @@ uint32_t AnswerAlarmCall(RequestBlock *request)
             PlatformSleepMs(JOURNAL_POLL_MS);
         PlatformSleepMs(JOURNAL_POLL_MS);
     }
+    if (instance->stopping.load()) {
+        // The instance ends under the call: its journal was not read to the end.
+        KivErr(LOG_TRACE, "TRSLNK> AnswerAlarmCall() driver ending, call of station %03u abandoned", station);
+        record->incomingCall = 0;
+        return 1;
+    }
     if (result == 0) {
         if (instance->readStatus)
             result = FollowUp(instance, station, StartReadingCurrentStates(request, 1),

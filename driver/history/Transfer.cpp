@@ -50,10 +50,13 @@ CycleVerdict CheckPeriodicReply(RequestCycle *cycle, int attempt, uint32_t lengt
     TraceExchange *exchange = static_cast<TraceExchange *>(cycle->context);
     Transfer *transfer = static_cast<Transfer *>(exchange->command);
     const TraceHeader &h = transfer->header;
-    int years = static_cast<int>(h.year) - 1900;
+    // The year comes from the wire as any 32-bit number: wide arithmetic, and years that no
+    // calendar time can hold are refused before the conversion.
+    int64_t years = static_cast<int64_t>(h.year) - 1900;
     if (years < 50)
         years += 100;
-    if (!TraceTime(years + 1900, h.month, h.day, h.hour, h.minute, h.second, &transfer->newest)) {
+    if (years > 9999 ||
+        !TraceTime(static_cast<int>(years) + 1900, h.month, h.day, h.hour, h.minute, h.second, &transfer->newest)) {
         KivErr(LOG_ERROR, "TRSLNK: GetHistoryData() illegal time in event, %02u/%02u/%02u %02u:%02u:%02u", h.day, h.month,
                static_cast<unsigned>(years), h.hour, h.minute, h.second);
         return CYCLE_REPLY_BAD;

@@ -119,6 +119,9 @@ uint32_t StoreEventData(RequestBlock *request, char *reply, uint32_t first)
                       &event.number, &event.year, &event.month, &event.day, &event.hour, &event.minute, &event.second,
                       &event.code, event.word1, &event.resource, event.word2, &event.mark, event.state, event.word3,
                       event.word4);
+    // "%4u" also takes a sign: "-001" would read as 4294967295 and name event 65535 next.
+    if (read >= RECORD_FIELDS && event.number > 9999)
+        read = 0;
     if (read < RECORD_FIELDS) {
         KivErr(LOG_ERROR, "TRSLNK> StoreEventData() error in event data, Tag '%s'", gas);
         return 0;

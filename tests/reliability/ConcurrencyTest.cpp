@@ -8,10 +8,12 @@
 #include <atomic>
 #include <fstream>
 #include <future>
+#include <memory>
 
 #include "Rig.h"
 #include "dialx/Pool.h"
 #include "entry/DialX.h"
+#include "platform/Platform.h"
 
 namespace reliability {
 namespace {
@@ -103,7 +105,8 @@ TEST_F(Rig, HostThreadsJournalHistoryAndOnlineTagsAtOnce)
 TEST_F(Rig, EndDrvWhileEveryKindOfWorkerRuns)
 {
     const size_t threads = ThreadCount(), descriptors = DescriptorCount();
-    trs::sim::Simulator plc6;
+    auto plc6Owner = std::make_unique<trs::sim::Simulator>();
+    trs::sim::Simulator &plc6 = *plc6Owner;
     {
         trs::sim::StationConfig five = Plc5(2000), six = Plc5(2000);
         six.identity = 6;
@@ -140,7 +143,7 @@ TEST_F(Rig, EndDrvWhileEveryKindOfWorkerRuns)
     EXPECT_EQ(Instance()->workers.load(), 0u);
     EXPECT_EQ(dialx::GetCounters().openConnections, 0u);
     simulator_.Stop();
-    plc6.Stop();
+    plc6Owner.reset();
     dialx::Reset();
     EXPECT_TRUE(WaitUntil([&] { return ThreadCount() == threads; })) << ThreadCount() << " threads, " << threads << " before";
     EXPECT_EQ(DescriptorCount(), descriptors);

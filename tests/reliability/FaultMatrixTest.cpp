@@ -406,8 +406,9 @@ TEST_P(LastEventFileTest, UnwritableFileLosesNothingWhileRunning)
     EXPECT_EQ(trs_test::Count(32, "TRSLNK: ReadJournal() Failed to store Last event no. in file"), 2u);
     EXPECT_EQ(JournalRequests().back(), "J?\t#0005\t") << "the second read went on from memory";
     EXPECT_EQ(std::filesystem::is_directory("Last_Eve.ini"), folder);
-    if (!folder)
+    if (!folder) {
         EXPECT_GT(std::filesystem::file_size("Last_Eve.ini"), 2u << 20);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(File, LastEventFileTest, ::testing::Bool(),

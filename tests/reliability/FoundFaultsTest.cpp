@@ -1,10 +1,8 @@
-// Faults that the fuzz targets and the tests here found, each shown by a test of what
-// should happen. They are skipped until the code under test is mended (remove the skip
-// with the fix); TRS_KNOWN_FAULTS=1 runs them to see them fail.
+// Faults that the fuzz targets and the fault matrix found, each kept as a test of what
+// happens now that it is mended.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -16,11 +14,6 @@
 #include "platform/Platform.h"
 #include "sim/Config.h"
 #include "sim/Records.h"
-
-// Skips the test unless TRS_KNOWN_FAULTS is set.
-#define KNOWN_FAULT(text)                                                                                              \
-    if (!getenv("TRS_KNOWN_FAULTS"))                                                                                   \
-    KNOWN_FAULT("" text
 
 namespace reliability {
 namespace {
@@ -35,12 +28,10 @@ trs::sim::Fault Reply(const char *command, const std::string &payload, int count
     return fault;
 }
 
-// A T? header whose year reads as 2147483648 or a little more: the periodic transfer's
-// year arithmetic overflows (undefined behaviour) instead of refusing the header.
+// A T? header whose year reads as 2147483648 or a little more: the year arithmetic must
+// not overflow; the header is refused as an illegal time on every attempt.
 TEST_F(Rig, HistoryHeaderWithAYearBeyond31Bits)
 {
-    KNOWN_FAULT("driver/history/Transfer.cpp:53 `static_cast<int>(h.year) - 1900` overflows for a "
-                    "header year of 2147483648..2147485547 (\"%u\" also reads -2147483648 so)";
     trs::sim::StationConfig station = Plc5();
     trs::sim::HistoryTrace trace;
     trace.resource = "RA1";
@@ -60,31 +51,31 @@ TEST_F(Rig, HistoryHeaderWithAYearBeyond31Bits)
     EXPECT_TRUE(Runtime().Gate(Gate("005RA001"))->history.empty());
 }
 
-// An event number with a sign ("-001", which "%4u" reads as 4294967295) is taken: the
-// next request names event 65535, the station starts its journal again, and every event
-// is stored twice.
+// An event number with a sign ("-001", which "%4u" reads as 4294967295) is no event: the
+// record is refused, the read ends, and the next read goes on from the last good event
+// instead of naming event 65535 (which would store every event twice).
 TEST_F(Rig, EventNumberWithASign)
 {
-    KNOWN_FAULT("driver/journal/Events.cpp:139 reads the event number with \"%4u\", which takes a "
-                    "sign; line 146 stores 65535 as the last event and the next request is \"J?\\t#65535\\t\"";
     simulator_.AddStation(Plc5(3));
     StartSerial();
     ReadJournal(1);
     simulator_.RecordEvent(5, MakeEvent(3));
     simulator_.InjectFault(Reply("J?", "J=\tE\t-001\t20031215010000\t0001\tALARM\t002\tPUMP_HOUSE\tA\t1\t-\t-\t"));
     ReadJournal(2);
+    EXPECT_EQ(trs_test::Count(32, "TRSLNK> StoreEventData() error in event data, Tag '005JR'"), 1u) << trs_test::Dump();
+    ReadJournal(3);
     const auto requests = JournalRequests();
+    EXPECT_EQ(std::count(requests.begin(), requests.end(), "J?\t#0003\t"), 3)
+        << "the end of the first read, the refused record, and the third read from the same number";
     EXPECT_EQ(std::count(requests.begin(), requests.end(), "J?\t#65535\t"), 0);
     ExpectStoredOnce(simulator_.Journal(5));
 }
 
 // EndDrv while the host answers an alarm call: the answer waits for the journal on the
-// host's thread, leaves its wait when the instance ends and then writes the station
-// record that EndDrv has freed (heap-use-after-free under ASan).
+// host's thread; EndDrv waits for it, and the answer gives up and reports failure instead
+// of going on with an instance that is ending.
 TEST_F(Rig, EndDrvWhileTheHostAnswersAnAlarmCall)
 {
-    KNOWN_FAULT("driver/Modules/WitModem.cpp:486-494 (AnswerAlarmCall) uses the station record after "
-                    "its journal wait; EndDrv (driver/config/Lifecycle.cpp:214) frees it without waiting for host calls";
     simulator_.AddStation(Plc5());
     StartModem();
     AddGate("$A01-005", GATE_TYPE_U16);
@@ -101,16 +92,15 @@ TEST_F(Rig, EndDrvWhileTheHostAnswersAnAlarmCall)
     auto result = answered.get_future();
     ASSERT_EQ(result.wait_for(std::chrono::seconds(20)), std::future_status::ready);
     EXPECT_EQ(result.get(), 1u) << "the call ends with the instance";
+    EXPECT_EQ(trs_test::Count(64, "TRSLNK> AnswerAlarmCall() driver ending, call of station 005 abandoned"), 1u);
     caller.Stop();
 }
 
-// The TOML library behind the dial directory and station files aborts (assertions on) or
-// runs into undefined behaviour (NDEBUG) on some malformed text, instead of reporting it.
+// The TOML library behind the dial directory and station files asserts (or, with NDEBUG,
+// runs into undefined behaviour) on some malformed text: it is reported instead, and a
+// non-ASCII name inside a string is still taken.
 TEST(TomlFiles, MalformedTextIsReportedNotFatal)
 {
-    KNOWN_FAULT("toml++ 3.3.0 (as installed) asserts in parse_key/parse_value and reaches "
-                    "__builtin_unreachable for non-ASCII text; dialx/Directory.cpp:211 and sim/Config.cpp:319 hand it "
-                    "the text as it stands";
     for (const char *text : {"[&\n", "[]\n", "0=[}\n", "\xc3\xa9 = 1\n"}) {
         SCOPED_TRACE(text);
         dialx::Directory directory;
@@ -120,20 +110,19 @@ TEST(TomlFiles, MalformedTextIsReportedNotFatal)
         EXPECT_FALSE(trs::sim::ParseStations(text, "stations.toml", stations, &error));
         EXPECT_NE(error, "");
     }
+    dialx::Directory directory;
+    EXPECT_EQ(dialx::ParseDirectory("# Ch\xc3\xa2teau d'eau\n[[dial]] # \xc3\xa9\nref = 1\nhost = \"r\xc3\xa9servoir\"\nport = 7\n", directory), "");
 }
 
-// An allow-list entry written as an IPv4-mapped IPv6 address is taken, but callers are
-// matched as IPv4, so the entry admits nobody: the station can never call in.
+// An allow-list entry written as an IPv4-mapped IPv6 address admits the IPv4 caller it
+// names (callers are matched as IPv4), instead of nobody.
 TEST(AllowList, MappedIPv4EntryAdmitsItsAddressOrIsRefused)
 {
-    KNOWN_FAULT("dialx/Access.cpp Contains() matches IPv4-mapped callers as IPv4 only, and "
-                    "AddressPrefix::Parse accepts \"::ffff:127.0.0.1\" as an IPv6 prefix that can never match";
     dialx::Reset();
     dialx::Directory directory;
     const std::string problem =
         dialx::ParseDirectory("[alarm]\nlisten = 0\n[alarm.allow]\n5 = [\"::ffff:127.0.0.1\"]\n", directory);
-    if (!problem.empty())
-        return; // refusing the entry is a fix too
+    ASSERT_EQ(problem, "");
     ASSERT_EQ(dialx::Configure(directory), "");
     std::atomic<int> answered{0};
     dialx::SetAlarmCallback([&](uint32_t, uint16_t ref) {

@@ -1,0 +1,135 @@
+// TOML reading for the stand-ins, the simulator and the tools (the driver reads no TOML).
+// Include this instead of <toml++/toml.h> everywhere, so that every translation unit sees
+// the library with the same assertion hook.
+//
+// toml++ 3.3 (as packaged) does not report every malformed text: on some it fails an
+// internal assertion, which a build with NDEBUG turns into an assumption (undefined
+// behaviour), and a non-ASCII byte outside strings and comments reaches an unreachable
+// point. A dial directory or station file is typed by hand, so its text must never get
+// there: non-ASCII bytes outside strings and comments and table headers that begin with
+// neither a key character nor a quote are refused first, and an assertion that still fails
+// is noted and turned into a parse error.
+#pragma once
+
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <string_view>
+
+namespace tomltext {
+
+inline thread_local bool assertionFailed = false;
+
+inline void NoteFailedAssertion()
+{
+    assertionFailed = true;
+}
+
+} // namespace tomltext
+
+#pragma push_macro("NDEBUG")
+#undef NDEBUG
+#undef TOML_ASSERT
+#define TOML_ASSERT(expr) ((expr) ? (void)0 : tomltext::NoteFailedAssertion())
+#include <toml++/toml.h>
+#pragma pop_macro("NDEBUG")
+
+namespace tomltext {
+
+struct Refusal {
+    std::string what;
+    uint32_t line = 0; // 1-based; 0 when the text is fine
+};
+
+inline bool BareKeyCharacter(char c)
+{
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
+}
+
+// What the library must not see, with its line.
+inline Refusal Check(std::string_view text)
+{
+    uint32_t line = 1;
+    int depth = 0; // of arrays and inline tables in values
+    bool lineStart = true;
+    size_t i = 0;
+    auto skipString = [&](std::string_view quote, bool escapes) {
+        i += quote.size();
+        while (i < text.size() && text.substr(i, quote.size()) != quote) {
+            if (text[i] == '\n')
+                line++;
+            if (escapes && text[i] == '\\' && i + 1 < text.size()) {
+                if (text[i + 1] == '\n')
+                    line++;
+                i++;
+            }
+            i++;
+        }
+        i += quote.size();
+    };
+    while (i < text.size()) {
+        const char c = text[i];
+        if (c == '\n') {
+            line++;
+            lineStart = true;
+            i++;
+            continue;
+        }
+        if (c == ' ' || c == '\t' || c == '\r') {
+            i++;
+            continue;
+        }
+        const bool atLineStart = lineStart;
+        lineStart = false;
+        if (static_cast<unsigned char>(c) >= 0x80)
+            return {"a non-ASCII character outside a string", line};
+        if (c == '#') {
+            while (i < text.size() && text[i] != '\n')
+                i++;
+        } else if (c == '"') {
+            skipString(text.substr(i, 3) == "\"\"\"" ? "\"\"\"" : "\"", true);
+        } else if (c == '\'') {
+            skipString(text.substr(i, 3) == "'''" ? "'''" : "'", false);
+        } else if (c == '[' && depth == 0 && atLineStart) {
+            i += text.substr(i, 2) == "[[" ? 2 : 1;
+            while (i < text.size() && (text[i] == ' ' || text[i] == '\t'))
+                i++;
+            if (i >= text.size() || !(BareKeyCharacter(text[i]) || text[i] == '"' || text[i] == '\''))
+                return {"a table header without a name", line};
+        } else {
+            if (c == '[' || c == '{')
+                depth++;
+            else if ((c == ']' || c == '}') && depth > 0)
+                depth--;
+            i++;
+        }
+    }
+    return {};
+}
+
+// toml::parse with the refusals above and the noted assertions as parse errors.
+inline toml::table Parse(std::string_view text, std::string_view source = {})
+{
+    const Refusal refusal = Check(text);
+    if (refusal.line != 0) {
+        const toml::source_position at{refusal.line, 1};
+        throw toml::parse_error(refusal.what.c_str(), toml::source_region{at, at, nullptr});
+    }
+    assertionFailed = false;
+    toml::table table = toml::parse(text, source);
+    if (assertionFailed)
+        throw toml::parse_error("malformed text", toml::source_region{});
+    return table;
+}
+
+// The same for a file, read whole first.
+inline toml::table ParseFile(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        throw toml::parse_error("File could not be opened for reading", toml::source_region{});
+    const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    return Parse(text, path);
+}
+
+} // namespace tomltext
