@@ -43,11 +43,18 @@ if [ "$mode" = extended ]; then
   cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=Asan -DCMAKE_C_COMPILER=clang \
     -DCMAKE_CXX_COMPILER=clang++ -DTRS_BUILD_FUZZ=ON -DTRS_BUILD_TESTS=OFF -DTRS_BUILD_BENCH=OFF >/dev/null
   cmake --build build/fuzz -j "$jobs"
+  # Each target from its seeds (real telegrams and files) for a bounded time; a crash, leak,
+  # time-out or undefined behaviour ends the run with a failure. New inputs go to build/.
+  fuzz_seconds=${TRS_FUZZ_SECONDS:-30}
   for f in build/fuzz/bin/fuzz_*; do
     [ -x "$f" ] || continue
-    echo "--- $(basename "$f") (60 s) ---"
-    mkdir -p "build/fuzz/corpus/$(basename "$f")"
-    "$f" -max_total_time=60 -print_final_stats=1 "build/fuzz/corpus/$(basename "$f")" 2>&1 | tail -n 12
+    name=$(basename "$f")
+    echo "--- $name (${fuzz_seconds} s) ---"
+    mkdir -p "build/fuzz/corpus/$name"
+    seeds=()
+    [ -d "fuzz/corpus/$name" ] && seeds=("fuzz/corpus/$name")
+    "$f" -max_total_time="$fuzz_seconds" -timeout=10 -print_final_stats=1 "build/fuzz/corpus/$name" "${seeds[@]}" 2>&1 |
+      tail -n 12
   done
 fi
 
