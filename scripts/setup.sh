@@ -12,3 +12,22 @@ if [ ${#missing[@]} -gt 0 ]; then
   apt-get update -qq >/dev/null
   apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
+
+# The Windows build and its test run under Wine: the 32-bit mingw-w64 cross compiler and a
+# 32-bit Wine. Called by scripts/wine-test.sh only, so that the ordinary suite does not pay
+# for them; like the list above, it installs only what is missing.
+setup_wine() {
+  local wanted=(g++-mingw-w64-i686 wine wine32)
+  local need=()
+  for p in "${wanted[@]}"; do
+    local name=$p
+    [ "$p" = wine32 ] && name=wine32:i386
+    dpkg-query -W -f='${Status}' "$name" 2>/dev/null | grep -q "install ok installed" || need+=("$p")
+  done
+  [ ${#need[@]} -gt 0 ] || return 0
+  echo "installing: ${need[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
+  apt-get update -qq >/dev/null
+  apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+}
