@@ -3,9 +3,16 @@
 # The -posix compilers, because the win32 thread model of GCC 12 has no std::thread or
 # std::mutex, which the driver and the stand-ins use.
 set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR x86)
 
-set(TRS_MINGW_TRIPLE i686-w64-mingw32)
+# cmake/mingw-x86_64.cmake sets another triple and includes this file.
+if(NOT TRS_MINGW_TRIPLE)
+  set(TRS_MINGW_TRIPLE i686-w64-mingw32)
+endif()
+if(TRS_MINGW_TRIPLE MATCHES "^x86_64")
+  set(CMAKE_SYSTEM_PROCESSOR AMD64)
+else()
+  set(CMAKE_SYSTEM_PROCESSOR x86)
+endif()
 set(CMAKE_C_COMPILER ${TRS_MINGW_TRIPLE}-gcc-posix)
 set(CMAKE_CXX_COMPILER ${TRS_MINGW_TRIPLE}-g++-posix)
 set(CMAKE_RC_COMPILER ${TRS_MINGW_TRIPLE}-windres)

@@ -49,6 +49,7 @@ if [ "$mode" = extended ]; then
     mkdir -p "build/fuzz/corpus/$(basename "$f")"
     "$f" -max_total_time=60 -print_final_stats=1 "build/fuzz/corpus/$(basename "$f")" 2>&1 | tail -n 12
   done
+  bash scripts/wine-test.sh
 fi
 
 # The size of the suite against the code it tests (non-blank lines), kept in view.
