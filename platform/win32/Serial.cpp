@@ -132,18 +132,30 @@ int SetTimeouts(PlatformSerial *port, bool read, DWORD interval, DWORD multiplie
     return 0;
 }
 
-/* One ReadFile of whatever has arrived into the empty buffer, after waiting until `end`
- * for the first byte. With both read intervals at MAXDWORD the read returns as soon as a
- * byte is there, with every byte there; a constant of 0 and no multiplier returns at once. */
+/* Whatever has arrived into the empty buffer, after waiting until `end` for the first
+ * byte: the bytes in the driver's queue without waiting, else one byte under a total
+ * time-out, which returns as soon as it has come. (The time-outs that return on the
+ * first of many bytes are not honoured alike by every system layer.) */
 int FillBuffer(PlatformSerial *port, uint64_t end)
 {
-    uint32_t wait = RemainingMs(end);
-    int error = wait > 0 ? SetTimeouts(port, true, MAXDWORD, MAXDWORD, wait) : SetTimeouts(port, true, MAXDWORD, 0, 0);
+    DWORD errors = 0;
+    COMSTAT status;
+    if (!ClearCommError(port->handle, &errors, &status))
+        return static_cast<int>(GetLastError());
+    const uint32_t wait = RemainingMs(end);
+    DWORD want = 1;
+    int error;
+    if (status.cbInQue > 0) {
+        want = status.cbInQue < sizeof port->buffer ? status.cbInQue : sizeof port->buffer;
+        error = SetTimeouts(port, true, MAXDWORD, 0, 0);
+    } else {
+        error = wait > 0 ? SetTimeouts(port, true, 0, 0, wait) : SetTimeouts(port, true, MAXDWORD, 0, 0);
+    }
     if (error != 0)
         return error;
     DWORD n = 0;
     port->systemReads++;
-    if (!ReadFile(port->handle, port->buffer, sizeof port->buffer, &n, nullptr))
+    if (!ReadFile(port->handle, port->buffer, want, &n, nullptr))
         return static_cast<int>(GetLastError());
     port->head = 0;
     port->tail = n;

@@ -207,7 +207,7 @@ TEST_F(WineHost, ReadsAndWritesValuesOfEveryKind)
     ASSERT_EQ(host.Read(level), 0u) << Dump();
     EXPECT_FLOAT_EQ(static_cast<float>(runtime.Gate(level)->current.value), 1.5f);
     ASSERT_EQ(host.Read(site), 0u) << Dump();
-    EXPECT_EQ(runtime.Gate(site)->current.text, "South");
+    EXPECT_EQ(runtime.Gate(site)->current.text, "South           ") << "a text goes out in a field of 16";
 
     // The station's values as they were, for the tests after this one.
     EXPECT_EQ(host.Write(flow, 1234), 0u);
