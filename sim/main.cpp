@@ -1,8 +1,15 @@
-// trs-sim: TRS II stations on a pseudo-terminal or TCP, for driver tests and bench work.
+// trs-sim: TRS II stations on a pseudo-terminal, a serial port or TCP, for driver tests and
+// bench work.
+#if defined(_WIN32)
+#include <windows.h>
+
+#include <thread>
+#else
 #include <poll.h>
 #include <signal.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
+#endif
 
 #include <cstdio>
 #include <iostream>
@@ -69,6 +76,17 @@ bool ParseCallIn(const std::string &text, std::string &host, uint16_t &port, uin
     return true;
 }
 
+#if defined(_WIN32)
+// Set by Ctrl+C, Ctrl+Break, closing the console, or the end of standard input.
+HANDLE gStop = nullptr;
+
+BOOL WINAPI OnConsoleEvent(DWORD)
+{
+    SetEvent(gStop);
+    return TRUE;
+}
+#endif
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -76,9 +94,10 @@ int main(int argc, char **argv) {
     bool pty = false, verbose = false, exitOnEof = false, requireLogon = false, strict = false;
     int tcpPort = -1;
     uint32_t eventsEvery = 0;
-    std::string configPath, callIn;
+    std::string configPath, callIn, serial;
     std::vector<std::string> quickStations, quickSecondaries, settings;
     app.add_flag("--pty", pty, "serve a new pseudo-terminal; prints \"PORT <device>\"");
+    app.add_option("--serial", serial, "serve a serial port (COM3 on Windows, a device path elsewhere)");
     app.add_option("--tcp", tcpPort, "accept connections on 127.0.0.1:PORT (0 = any); prints \"TCP <port>\"")
         ->check(CLI::Range(0, 65535));
     app.add_option("--config", configPath, "station file (TOML)")->check(CLI::ExistingFile);
@@ -102,11 +121,15 @@ int main(int argc, char **argv) {
         std::cerr << "trs-sim: --call-in wants HOST:PORT:STATION, got '" << callIn << "'\n";
         return 1;
     }
-    if (!pty && tcpPort < 0 && callIn.empty()) {
-        std::cerr << "trs-sim: give --pty, --tcp PORT or --call-in HOST:PORT:STATION\n";
+    if (!pty && serial.empty() && tcpPort < 0 && callIn.empty()) {
+        std::cerr << "trs-sim: give --pty, --serial DEVICE, --tcp PORT or --call-in HOST:PORT:STATION\n";
         return 1;
     }
 
+#if defined(_WIN32)
+    gStop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+#else
     // Signals are taken through a descriptor, so every thread started below (lines, growth) has them blocked.
     sigset_t signals;
     sigemptyset(&signals);
@@ -115,6 +138,7 @@ int main(int argc, char **argv) {
     sigaddset(&signals, SIGPIPE);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     int signalFd = signalfd(-1, &signals, SFD_CLOEXEC);
+#endif
 
     Simulator sim;
     std::string error;
@@ -168,6 +192,13 @@ int main(int argc, char **argv) {
         }
         std::printf("PORT %s\n", path->c_str());
     }
+    if (!serial.empty()) {
+        if (!sim.OpenSerial(serial, &error)) {
+            std::cerr << "trs-sim: " << error << "\n";
+            return 1;
+        }
+        std::printf("SERIAL %s\n", serial.c_str());
+    }
     if (tcpPort >= 0) {
         auto port = sim.ListenTcp(static_cast<uint16_t>(tcpPort), &error);
         if (!port) {
@@ -182,6 +213,17 @@ int main(int argc, char **argv) {
     }
     std::fflush(stdout);
 
+#if defined(_WIN32)
+    if (exitOnEof) {
+        std::thread([] {
+            char buffer[256];
+            while (std::fread(buffer, 1, sizeof buffer, stdin) > 0) {
+            }
+            SetEvent(gStop);
+        }).detach();
+    }
+    WaitForSingleObject(gStop, INFINITE);
+#else
     for (;;) {
         pollfd p[2] = {{signalFd, POLLIN, 0}, {exitOnEof ? STDIN_FILENO : -1, POLLIN, 0}};
         if (poll(p, 2, -1) < 0) continue;
@@ -195,6 +237,7 @@ int main(int argc, char **argv) {
             if (read(STDIN_FILENO, buffer, sizeof buffer) <= 0) break;
         }
     }
+#endif
     sim.Stop();
     const auto c = sim.GetCounters();
     if (verbose) {
@@ -202,6 +245,8 @@ int main(int argc, char **argv) {
                      static_cast<unsigned long long>(c.telegrams), static_cast<unsigned long long>(c.checksumErrors),
                      static_cast<unsigned long long>(c.wakeUps), static_cast<unsigned long long>(c.overflows));
     }
+#if !defined(_WIN32)
     close(signalFd);
+#endif
     return 0;
 }
