@@ -1,10 +1,8 @@
 // Source addresses of alarm calls: the prefixes of the allow lists and how a caller's
 // address is matched and written.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-
 #include <cstring>
 
+#include "dialx/Net.h"
 #include "dialx/PoolState.h"
 
 namespace dialx {

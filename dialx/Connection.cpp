@@ -1,13 +1,4 @@
 // The lines of the pool: TCP sockets with a one-byte receive over an internal buffer.
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -15,7 +6,11 @@
 #include <cstring>
 #include <thread>
 
+#include "dialx/Net.h"
 #include "dialx/PoolState.h"
+#if defined(_WIN32)
+#include <mstcpip.h>
+#endif
 
 namespace dialx::detail {
 
@@ -249,6 +244,15 @@ int32_t TransferStatus(int error, int32_t otherwise)
 bool ApplyTcpSettings(int fd, const TcpSettings &settings)
 {
     const int on = 1;
+#if defined(_WIN32)
+    // Winsock sets the keepalive idle time and interval in one call, in milliseconds, and
+    // has no probe count (Windows sends ten) nor a user time-out.
+    tcp_keepalive values{1, settings.keepaliveIdleS * 1000u, settings.keepaliveIntervalS * 1000u};
+    DWORD returned = 0;
+    return setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) == 0 &&
+           WSAIoctl(static_cast<SOCKET>(static_cast<unsigned>(fd)), SIO_KEEPALIVE_VALS, &values, sizeof values,
+                    nullptr, 0, &returned, nullptr, nullptr) == 0;
+#else
     const int idle = static_cast<int>(settings.keepaliveIdleS);
     const int interval = static_cast<int>(settings.keepaliveIntervalS);
     const int probes = static_cast<int>(settings.keepaliveProbes);
@@ -258,6 +262,7 @@ bool ApplyTcpSettings(int fd, const TcpSettings &settings)
            setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval) == 0 &&
            setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes) == 0 &&
            setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeout, sizeof userTimeout) == 0;
+#endif
 }
 
 namespace {
@@ -351,7 +356,7 @@ std::string SystemResolve(const std::string &host, uint16_t port, std::vector<So
     hints.ai_flags = AI_NUMERICSERV;
     addrinfo *found = nullptr;
     const std::string service = std::to_string(port);
-    int rc = getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
+    int rc = NetStart() ? getaddrinfo(host.c_str(), service.c_str(), &hints, &found) : EAI_FAIL;
     if (rc != 0 || found == nullptr)
         return rc != 0 ? gai_strerror(rc) : "no address";
     for (const addrinfo *one = found; one != nullptr; one = one->ai_next) {
@@ -454,7 +459,7 @@ std::string ResolveListenAddress(const std::string &host, uint16_t port, sockadd
     hints.ai_flags = AI_NUMERICSERV | AI_PASSIVE;
     addrinfo *found = nullptr;
     const std::string service = std::to_string(port);
-    int rc = getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
+    int rc = NetStart() ? getaddrinfo(host.c_str(), service.c_str(), &hints, &found) : EAI_FAIL;
     if (rc != 0 || found == nullptr)
         return "cannot resolve host '" + host + "': " + gai_strerror(rc);
     std::memcpy(address, found->ai_addr, std::min<size_t>(found->ai_addrlen, sizeof *address));

@@ -1,18 +1,13 @@
 // Alarm calls: stations that call the pool send one identification line, their station
 // number in decimal ended by CR, LF or CR LF, before the connection is handed to the
 // host; the allow lists decide whether that station may call from where it calls.
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstring>
 
+#include "dialx/Net.h"
 #include "dialx/PoolState.h"
 
 namespace dialx::detail {

@@ -11,7 +11,12 @@
 // (see docs/DIALX.md); a host may configure the pool explicitly instead.
 #pragma once
 
+#if defined(_WIN32)
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
 #include <sys/socket.h>
+#endif
 
 #include <array>
 #include <cstdint>
@@ -21,6 +26,12 @@
 #include <string>
 #include <vector>
 
+#include "platform/Compiler.h"
+#if defined(_WIN32) && defined(DIALXNT_EXPORTS)
+// DIALXNT.dll itself exports the calls that the driver and host programs import.
+#undef TRS_IMPORT
+#define TRS_IMPORT TRS_EXPORT
+#endif
 #include "entry/DialX.h"
 
 namespace dialx {

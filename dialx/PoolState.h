@@ -2,8 +2,6 @@
 // Not for host programs; they use Pool.h and entry/DialX.h.
 #pragma once
 
-#include <sys/socket.h>
-
 #include <array>
 #include <atomic>
 #include <cstdint>
@@ -13,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "dialx/Net.h"
 #include "dialx/Pool.h"
 
 namespace dialx::detail {

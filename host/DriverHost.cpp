@@ -6,8 +6,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <dlfcn.h>
 #include <thread>
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#endif
 
 #include "host/State.h"
 
@@ -71,6 +75,46 @@ uint16_t To16(uint16_t type, double value)
         return static_cast<uint16_t>(static_cast<int16_t>(std::clamp(std::round(value), -32768.0, 32767.0)));
     return static_cast<uint16_t>(std::clamp(std::round(value), 0.0, 65535.0));
 }
+
+// Loading a module and finding its entry: dlopen on POSIX, LoadLibrary on Windows.
+#if defined(_WIN32)
+void *OpenModule(const std::string &path, std::string *error)
+{
+    HMODULE module = LoadLibraryA(path.c_str());
+    if (!module && error)
+        *error = "LoadLibrary " + path + " failed, error " + std::to_string(GetLastError());
+    return reinterpret_cast<void *>(module);
+}
+
+DrvMainFn FindEntry(void *module)
+{
+    return reinterpret_cast<DrvMainFn>(
+        reinterpret_cast<void (*)()>(GetProcAddress(static_cast<HMODULE>(module), "DrvMain")));
+}
+
+void CloseModule(void *module)
+{
+    FreeLibrary(static_cast<HMODULE>(module));
+}
+#else
+void *OpenModule(const std::string &path, std::string *error)
+{
+    void *module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!module && error)
+        *error = dlerror();
+    return module;
+}
+
+DrvMainFn FindEntry(void *module)
+{
+    return reinterpret_cast<DrvMainFn>(dlsym(module, "DrvMain"));
+}
+
+void CloseModule(void *module)
+{
+    dlclose(module);
+}
+#endif
 
 } // namespace
 
@@ -236,17 +280,14 @@ DriverHost::~DriverHost()
 
 bool DriverHost::Load(const std::string &modulePath, std::string *error)
 {
-    void *module = dlopen(modulePath.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!module) {
-        if (error)
-            *error = dlerror();
+    void *module = OpenModule(modulePath, error);
+    if (!module)
         return false;
-    }
-    auto entry = reinterpret_cast<DrvMainFn>(dlsym(module, "DrvMain"));
+    DrvMainFn entry = FindEntry(module);
     if (!entry) {
         if (error)
             *error = "no DrvMain in " + modulePath;
-        dlclose(module);
+        CloseModule(module);
         return false;
     }
     impl_->module = module;

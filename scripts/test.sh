@@ -56,6 +56,7 @@ if [ "$mode" = extended ]; then
     "$f" -max_total_time="$fuzz_seconds" -timeout=10 -print_final_stats=1 "build/fuzz/corpus/$name" "${seeds[@]}" 2>&1 |
       tail -n 12
   done
+  bash scripts/wine-test.sh
 fi
 
 # The size of the suite against the code it tests (non-blank lines), kept in view.

@@ -69,7 +69,11 @@ StationConfig *LineStation(std::vector<StationConfig> &stations, const LineState
 std::tm StationCalendar(const StationConfig &station, std::chrono::system_clock::time_point now) {
     std::time_t t = std::chrono::system_clock::to_time_t(now) + static_cast<std::time_t>(station.clockOffset.count());
     std::tm tm{};
+#if defined(_WIN32)
+    localtime_s(&tm, &t);
+#else
     localtime_r(&t, &tm);
+#endif
     return tm;
 }
 

@@ -1,15 +1,7 @@
-// Lines of the simulator: pseudo-terminal, accepted TCP connections and alarm calls, each
-// served by its own thread; the stations' answers come from Protocol.cpp.
+// The stations' side of the simulator: telegrams in, answers out, faults, growth and the
+// station API. The lines themselves (pseudo-terminal, COM port, TCP connections and alarm
+// calls, each served by its own thread) are the system's: LinesPosix.cpp, LinesWin32.cpp.
 #include "sim/Simulator.h"
-
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <termios.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -19,6 +11,7 @@
 #include <mutex>
 #include <thread>
 
+#include "sim/Lines.h"
 #include "sim/Protocol.h"
 #include "sim/Records.h"
 
@@ -30,128 +23,16 @@ constexpr size_t kMaxFrame = 4096; // longest telegram kept; longer ones are dro
 constexpr char kStx = 0x02, kEtx = 0x03, kEsc = 0x1B, kCr = '\r';
 constexpr char kWakeUp[] = {kEtx, kEsc, 'W', '0', '6', kEtx};
 
-std::string SysError(const char *what) {
-    return std::string(what) + ": " + std::strerror(errno);
-}
-
-void SetError(std::string *error, const std::string &text) {
-    if (error) *error = text;
-}
-
-void CloseFd(int &fd) {
-    if (fd >= 0) ::close(fd);
-    fd = -1;
-}
-
 } // namespace
 
-struct Line {
-    int fd = -1;
-    int slaveFd = -1; // pty only: held open so the master never reads EIO while the driver has the port closed
-    LineState state;  // touched by this line's thread only, under Impl::mu
-    // Input parser state, line thread only.
-    std::string frame;
-    bool overflow = false;
-    size_t wakePos = 0; // bytes of the wake-up sequence matched so far
-    std::thread thread;
-    std::atomic<bool> finished{false};
-};
-
-struct Simulator::Impl {
-    mutable std::mutex mu;
-    mutable std::condition_variable cv;
-    std::vector<StationConfig> stations;
-    std::vector<Fault> faults;
-    std::vector<std::string> telegrams;
-    std::string raw;
-    Counters counters;
-    std::function<void(bool, const std::string &)> trace;
-
-    std::mutex linesMu;
-    std::vector<std::unique_ptr<Line>> lines;
-    int listenFd = -1;
-    std::thread acceptThread;
-    int stopPipe[2] = {-1, -1}; // readable once Stop() runs: wakes every poll
-
-    // Growth of journals and traces: one thread, started when a station first has something
-    // that grows, running until the simulator goes. Its state is guarded by mu.
-    std::thread growthThread;
-    std::condition_variable growthCv;
-    bool growthStop = false;
-    // When the next step is due, by (identity, 0 for the journal generator or trace number).
-    std::map<std::pair<uint32_t, uint32_t>, std::chrono::steady_clock::time_point> due;
-
-    Impl() {
-        if (::pipe2(stopPipe, O_CLOEXEC | O_NONBLOCK) != 0) stopPipe[0] = stopPipe[1] = -1;
-    }
-    ~Impl() {
-        {
-            std::lock_guard lock(mu);
-            growthStop = true;
-        }
-        growthCv.notify_all();
-        if (growthThread.joinable()) growthThread.join();
-        CloseFd(stopPipe[0]);
-        CloseFd(stopPipe[1]);
-    }
-
-    // Under mu.
-    StationConfig *Find(uint32_t identity) {
-        for (auto &s : stations)
-            if (s.identity == identity) return &s;
-        return nullptr;
-    }
-    // Under mu: the station's growth starts afresh with its (new) configuration.
-    void Regrow(const StationConfig &station, std::optional<uint32_t> only = std::nullopt) {
-        const uint32_t id = station.identity;
-        if (only)
-            due.erase({id, *only});
-        else
-            due.erase(due.lower_bound({id, 0}), due.lower_bound({id + 1, 0}));
-        if (Grows(station) && !growthThread.joinable()) growthThread = std::thread([this] { GrowthLoop(); });
-        growthCv.notify_all();
-    }
-    void GrowthLoop();
-
-    // Sleeps ms milliseconds; false when Stop() cut the wait short.
-    bool Pause(uint32_t ms) const {
-        pollfd p{stopPipe[0], POLLIN, 0};
-        return ::poll(&p, 1, static_cast<int>(ms)) == 0;
-    }
-
-    bool WriteAll(Line &line, const std::string &bytes) {
-        size_t done = 0;
-        while (done < bytes.size()) {
-            ssize_t n = ::write(line.fd, bytes.data() + done, bytes.size() - done);
-            if (n > 0) {
-                done += static_cast<size_t>(n);
-                continue;
-            }
-            if (n < 0 && errno != EAGAIN && errno != EINTR) return false;
-            pollfd p[2] = {{line.fd, POLLOUT, 0}, {stopPipe[0], POLLIN, 0}};
-            if (::poll(p, 2, -1) < 0 && errno != EINTR) return false;
-            if (p[1].revents) return false;
-        }
+void Simulator::Impl::StopGrowth() {
+    {
         std::lock_guard lock(mu);
-        counters.bytesOut += bytes.size();
-        return true;
+        growthStop = true;
     }
-
-    void Trace(bool incoming, const std::string &bytes) {
-        std::function<void(bool, const std::string &)> fn;
-        {
-            std::lock_guard lock(mu);
-            fn = trace;
-        }
-        if (fn) fn(incoming, bytes);
-    }
-
-    void HandleFrame(Line &line, const std::string &frame);
-    void Feed(Line &line, const char *bytes, size_t count);
-    void Serve(Line &line);
-    void StartLine(int fd, int slaveFd, std::optional<uint32_t> primary);
-    void AcceptLoop();
-};
+    growthCv.notify_all();
+    if (growthThread.joinable()) growthThread.join();
+}
 
 void Simulator::Impl::GrowthLoop() {
     using namespace std::chrono;
@@ -310,193 +191,6 @@ void Simulator::Impl::Feed(Line &line, const char *bytes, size_t count) {
             continue;
         }
         line.frame += c;
-    }
-}
-
-void Simulator::Impl::Serve(Line &line) {
-    char buffer[1024];
-    for (;;) {
-        pollfd p[2] = {{line.fd, POLLIN, 0}, {stopPipe[0], POLLIN, 0}};
-        if (::poll(p, 2, -1) < 0) {
-            if (errno == EINTR) continue;
-            break;
-        }
-        if (p[1].revents) break;
-        if (p[0].revents & POLLIN) {
-            ssize_t n = ::read(line.fd, buffer, sizeof buffer);
-            if (n > 0) {
-                Feed(line, buffer, static_cast<size_t>(n));
-                continue;
-            }
-            if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
-            break; // peer gone
-        }
-        if (p[0].revents & (POLLHUP | POLLERR | POLLNVAL)) break;
-    }
-    line.finished = true;
-}
-
-void Simulator::Impl::StartLine(int fd, int slaveFd, std::optional<uint32_t> primary) {
-    auto line = std::make_unique<Line>();
-    line->fd = fd;
-    line->slaveFd = slaveFd;
-    line->state.primary = primary;
-    Line *raw = line.get();
-    std::lock_guard lock(linesMu);
-    // Reap lines whose peer went away, so a long-running program does not pile them up.
-    for (auto it = lines.begin(); it != lines.end();) {
-        if ((*it)->finished) {
-            (*it)->thread.join();
-            CloseFd((*it)->fd);
-            CloseFd((*it)->slaveFd);
-            it = lines.erase(it);
-        } else {
-            ++it;
-        }
-    }
-    lines.push_back(std::move(line));
-    raw->thread = std::thread([this, raw] { Serve(*raw); });
-}
-
-void Simulator::Impl::AcceptLoop() {
-    for (;;) {
-        pollfd p[2] = {{listenFd, POLLIN, 0}, {stopPipe[0], POLLIN, 0}};
-        if (::poll(p, 2, -1) < 0) {
-            if (errno == EINTR) continue;
-            return;
-        }
-        if (p[1].revents) return;
-        if (p[0].revents & POLLIN) {
-            int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-            if (fd >= 0) StartLine(fd, -1, std::nullopt);
-        } else if (p[0].revents) {
-            return;
-        }
-    }
-}
-
-Simulator::Simulator() : impl_(std::make_unique<Impl>()) {}
-
-Simulator::~Simulator() {
-    Stop();
-}
-
-std::optional<std::string> Simulator::OpenPty(std::string *error) {
-    int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (master < 0) {
-        SetError(error, SysError("posix_openpt"));
-        return std::nullopt;
-    }
-    char name[128] = {};
-    if (::grantpt(master) != 0 || ::unlockpt(master) != 0 || ::ptsname_r(master, name, sizeof name) != 0) {
-        SetError(error, SysError("grantpt/unlockpt/ptsname"));
-        ::close(master);
-        return std::nullopt;
-    }
-    int slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (slave < 0) {
-        SetError(error, SysError("open slave"));
-        ::close(master);
-        return std::nullopt;
-    }
-    // Raw at once: a driver that opens the port before setting it up must not see echo or
-    // CR translation.
-    termios tio{};
-    if (::tcgetattr(slave, &tio) != 0 || (::cfmakeraw(&tio), ::tcsetattr(slave, TCSANOW, &tio)) != 0) {
-        SetError(error, SysError("tcsetattr"));
-        ::close(slave);
-        ::close(master);
-        return std::nullopt;
-    }
-    ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
-    impl_->StartLine(master, slave, std::nullopt);
-    return std::string(name);
-}
-
-std::optional<uint16_t> Simulator::ListenTcp(uint16_t port, std::string *error) {
-    if (impl_->listenFd >= 0) {
-        SetError(error, "already listening");
-        return std::nullopt;
-    }
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0) {
-        SetError(error, SysError("socket"));
-        return std::nullopt;
-    }
-    int one = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || ::listen(fd, 16) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) != 0) {
-        SetError(error, SysError("bind/listen"));
-        ::close(fd);
-        return std::nullopt;
-    }
-    impl_->listenFd = fd;
-    impl_->acceptThread = std::thread([this] { impl_->AcceptLoop(); });
-    return ntohs(addr.sin_port);
-}
-
-bool Simulator::CallIn(const std::string &host, uint16_t port, uint32_t identity, std::string *error) {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo *found = nullptr;
-    const std::string service = std::to_string(port);
-    if (int rc = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &found); rc != 0) {
-        SetError(error, std::string("getaddrinfo: ") + ::gai_strerror(rc));
-        return false;
-    }
-    int fd = -1;
-    for (addrinfo *a = found; a && fd < 0; a = a->ai_next) {
-        fd = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
-        if (fd >= 0 && ::connect(fd, a->ai_addr, a->ai_addrlen) != 0) CloseFd(fd);
-    }
-    ::freeaddrinfo(found);
-    if (fd < 0) {
-        SetError(error, SysError("connect"));
-        return false;
-    }
-    const std::string hello = std::to_string(identity) + "\n";
-    if (::send(fd, hello.data(), hello.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(hello.size())) {
-        SetError(error, SysError("send"));
-        ::close(fd);
-        return false;
-    }
-    {
-        std::lock_guard lock(impl_->mu);
-        impl_->counters.bytesOut += hello.size();
-    }
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-    impl_->StartLine(fd, -1, identity);
-    return true;
-}
-
-void Simulator::Stop() {
-    Impl &d = *impl_;
-    if (d.stopPipe[1] >= 0) {
-        const char byte = 1;
-        (void)!::write(d.stopPipe[1], &byte, 1);
-    }
-    if (d.acceptThread.joinable()) d.acceptThread.join();
-    std::vector<std::unique_ptr<Line>> lines;
-    {
-        std::lock_guard lock(d.linesMu);
-        lines.swap(d.lines);
-    }
-    for (auto &line : lines) {
-        if (line->thread.joinable()) line->thread.join();
-        CloseFd(line->fd);
-        CloseFd(line->slaveFd);
-    }
-    CloseFd(d.listenFd);
-    // Ready for the next line.
-    char drain[16];
-    while (d.stopPipe[0] >= 0 && ::read(d.stopPipe[0], drain, sizeof drain) > 0) {
     }
 }
 

@@ -147,6 +147,10 @@ public:
     // Creates a pseudo-terminal pair, serves the master side and returns the device
     // path that the driver opens (e.g. "/dev/pts/5").
     std::optional<std::string> OpenPty(std::string *error = nullptr);
+    // Serves a serial port that the driver reaches over a line (a null-modem cable, a pair
+    // of virtual ports): "COM3" on Windows, a device path on POSIX. Its speed and character
+    // format stay as the system has them.
+    bool OpenSerial(const std::string &device, std::string *error = nullptr);
     // Accepts TCP connections on 127.0.0.1:port (0 = any free port); returns the port.
     std::optional<uint16_t> ListenTcp(uint16_t port, std::string *error = nullptr);
     // Places an alarm call: connects to host:port, sends the identification line

@@ -278,9 +278,10 @@ int main(int argc, char **argv) {
     bool pty = false, verbose = false, trace = false, exitOnEof = false, requireLogon = false, strict = false;
     int tcpPort = -1;
     uint32_t eventsEvery = 0, callDelay = 0, callRepeat = 1, callEvery = 10000;
-    std::string configPath, callIn;
+    std::string configPath, callIn, serial;
     std::vector<std::string> quickStations, quickSecondaries, settings, faults;
     app.add_flag("--pty", pty, "serve a new pseudo-terminal; prints \"PORT <device>\"");
+    app.add_option("--serial", serial, "serve a serial port (a device path); prints \"SERIAL <device>\"");
     app.add_option("--tcp", tcpPort, "accept connections on 127.0.0.1:PORT (0 = any); prints \"TCP <port>\"")
         ->check(CLI::Range(0, 65535));
     app.add_option("--config", configPath, "station file (TOML, docs/STATIONS.md)");
@@ -321,7 +322,8 @@ int main(int argc, char **argv) {
     uint32_t callIdentity = 0;
     if (!callIn.empty() && !ParseCallIn(callIn, host, callPort, callIdentity))
         return usage("--call-in wants HOST:PORT:STATION, got '" + callIn + "'");
-    if (!pty && tcpPort < 0 && callIn.empty()) return usage("give --pty, --tcp PORT or --call-in HOST:PORT:STATION");
+    if (!pty && serial.empty() && tcpPort < 0 && callIn.empty())
+        return usage("give --pty, --serial DEVICE, --tcp PORT or --call-in HOST:PORT:STATION");
     std::vector<trs::sim::Fault> faultList;
     for (const auto &text : faults) {
         trs::sim::Fault fault;
@@ -396,6 +398,13 @@ int main(int argc, char **argv) {
         }
         std::printf("PORT %s\n", path->c_str());
     }
+    if (!serial.empty()) {
+        if (!sim.OpenSerial(serial, &error)) {
+            std::cerr << "trs-sim: " << error << "\n";
+            return tools::kExitFailed;
+        }
+        std::printf("SERIAL %s\n", serial.c_str());
+    }
     if (tcpPort >= 0) {
         auto port = sim.ListenTcp(static_cast<uint16_t>(tcpPort), &error);
         if (!port) {
@@ -436,7 +445,7 @@ int main(int argc, char **argv) {
         if (callsLeft > 0 && std::chrono::steady_clock::now() >= next) {
             callsLeft--;
             next += std::chrono::milliseconds(callEvery);
-            if (!placeCall(host, callPort, callIdentity) && callRepeat == 1 && !pty && tcpPort < 0) {
+            if (!placeCall(host, callPort, callIdentity) && callRepeat == 1 && !pty && serial.empty() && tcpPort < 0) {
                 status = tools::kExitFailed;
                 break;
             }

@@ -5,12 +5,48 @@
 #include <sstream>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <unistd.h>
+#endif
 
 namespace fs = std::filesystem;
 
 namespace tools {
 
+#if defined(_WIN32)
+// On Windows the DLL is built beside the programs.
+std::string DefaultModulePath(const char *argv0)
+{
+    char self[MAX_PATH];
+    DWORD n = GetModuleFileNameA(nullptr, self, sizeof self);
+    std::error_code error;
+    fs::path program = n > 0 && n < sizeof self ? fs::path(self) : fs::absolute(argv0, error);
+    return (program.parent_path() / "TRSLNK32.dll").string();
+}
+
+namespace {
+
+// mkdtemp: a new directory of the pattern, its six X replaced until the name is free.
+char *mkdtemp(char *pattern)
+{
+    const size_t length = strlen(pattern);
+    if (length < 6)
+        return nullptr;
+    for (unsigned attempt = 0; attempt < 1000; attempt++) {
+        snprintf(pattern + length - 6, 7, "%06u", static_cast<unsigned>((GetTickCount() + attempt * 7919u) % 1000000u));
+        if (CreateDirectoryA(pattern, nullptr))
+            return pattern;
+        if (GetLastError() != ERROR_ALREADY_EXISTS)
+            return nullptr;
+    }
+    return nullptr;
+}
+
+} // namespace
+#else
 std::string DefaultModulePath(const char *argv0)
 {
     std::error_code error;
@@ -19,6 +55,7 @@ std::string DefaultModulePath(const char *argv0)
         self = fs::absolute(argv0, error);
     return (self.parent_path().parent_path() / "lib" / "TRSLNK32.so").string();
 }
+#endif
 
 ScratchDirectory::ScratchDirectory(const std::string &prefix) : prefix_(prefix) {}
 

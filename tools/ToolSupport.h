@@ -7,7 +7,8 @@
 
 namespace tools {
 
-// TRSLNK32.so next to the tool's build tree: <dir of the program>/../lib/TRSLNK32.so.
+// TRSLNK32.so next to the tool's build tree: <dir of the program>/../lib/TRSLNK32.so
+// (on Windows TRSLNK32.dll beside the program).
 std::string DefaultModulePath(const char *argv0);
 
 // A private temporary directory that the tool works in and removes at the end.
