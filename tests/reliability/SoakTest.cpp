@@ -1,0 +1,100 @@
+// Soak: a station that records events and samples all the time, and a host that reads
+// values, the journal and the history from it, over and over. SOAK_SECONDS sets the
+// length (a few seconds in the suite, two minutes in the extended test mode, an hour for
+// a release). At the end every event the station recorded has been stored exactly once,
+// in order, across the wrap of the numbering, and the process holds no more threads,
+// descriptors or memory than after the first rounds.
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <chrono>
+#include <thread>
+
+#include "Rig.h"
+
+namespace reliability {
+namespace {
+
+// Event numbers in the storing lines logged since the last call; the log is emptied so
+// that it does not grow over the run.
+std::vector<unsigned> TakeStoredNumbers()
+{
+    std::vector<unsigned> numbers;
+    for (const auto &line : trs_test::Lines()) {
+        unsigned number = 0;
+        if (sscanf(line.text.c_str(), "TRSLNK: StoreEventData() storing data from station 5 event #%u", &number) == 1)
+            numbers.push_back(number);
+    }
+    trs_test::ClearLog();
+    return numbers;
+}
+
+TEST_F(Rig, SoakEveryEventOnceAndNothingGrows)
+{
+    const char *text = getenv("SOAK_SECONDS");
+    const int seconds = text && atoi(text) > 0 ? atoi(text) : 4;
+    trs::sim::StationConfig station = Plc5();
+    station.journal.nextNumber = 9990; // the numbering wraps early in every run
+    station.journal.generator.everyMs = 20;
+    station.journal.generator.states = {"Level:1,5", "Level:2,5", "Level:3,5"};
+    trs::sim::HistoryTrace trace;
+    trace.resource = "RA007";
+    trace.periodCount = 1;
+    trace.newest = trs::sim::MakeStationTime(2003, 12, 15, 12);
+    trace.values = {"1,5"};
+    trace.capacity = 500;
+    trace.tickMs = 50;
+    station.traces[1] = trace;
+    simulator_.AddStation(station);
+    AddGate("005AI012", GATE_TYPE_U16);
+    AddGate("005HS", GATE_TYPE_U16);
+    AddGate("005RA007", GATE_TYPE_FLOAT);
+    AddGate("005_START_DATE", GATE_TYPE_TEXT);
+    StartSerial();
+    ASSERT_EQ(host_.WriteText(Gate("005_START_DATE"), "15/12/2003"), 0u);
+
+    std::vector<unsigned> stored;
+    size_t threads = 0, descriptors = 0, residentKiB = 0;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    for (unsigned round = 0; round < 3 || std::chrono::steady_clock::now() < end; round++) {
+        ASSERT_EQ(host_.Read(Gate("005AI012")), 0u) << trs_test::Dump();
+        const size_t runs = JournalRuns();
+        ASSERT_EQ(host_.Write(Gate("005JR"), 1), 0u) << trs_test::Dump();
+        ASSERT_TRUE(WaitUntil([&] { return JournalRuns() > runs; })) << trs_test::Dump();
+        if (round % 4 == 0) {
+            ASSERT_EQ(host_.Read(Gate("005HS")), 0u) << trs_test::Dump();
+        }
+        ASSERT_EQ(trs_test::Count(32, kJournalFailed), 0u) << trs_test::Dump();
+        const auto numbers = TakeStoredNumbers();
+        stored.insert(stored.end(), numbers.begin(), numbers.end());
+        if (round == 2) { // the first rounds have allocated what the run needs
+            threads = ThreadCount();
+            descriptors = DescriptorCount();
+            residentKiB = ResidentKiB();
+        }
+    }
+    simulator_.StopGrowth(5);
+    const size_t runs = JournalRuns();
+    ASSERT_EQ(host_.Write(Gate("005JR"), 1), 0u);
+    ASSERT_TRUE(WaitUntil([&] { return JournalRuns() > runs; }));
+    const auto last = TakeStoredNumbers();
+    stored.insert(stored.end(), last.begin(), last.end());
+
+    // From the first recorded event to the station's newest, each once, 9999 followed by 1.
+    ASSERT_FALSE(stored.empty());
+    EXPECT_EQ(stored.front(), 9990u);
+    for (size_t i = 1; i < stored.size(); i++)
+        ASSERT_EQ(stored[i], stored[i - 1] == 9999 ? 1 : stored[i - 1] + 1) << "after event " << i;
+    EXPECT_EQ(stored.back(), simulator_.Journal(5).back().number);
+    EXPECT_GT(stored.size(), 10u);
+    EXPECT_FALSE(Runtime().Gate(Gate("005RA007"))->history.empty()) << "the history reads stored samples";
+    EXPECT_EQ(ThreadCount(), threads);
+    EXPECT_EQ(DescriptorCount(), descriptors);
+    // Bounded histories and an emptied log: the heap may settle a little, not grow with time.
+    EXPECT_LT(ResidentKiB(), residentKiB + 4096) << "resident KiB " << residentKiB << " after the first rounds";
+    printf("soak: %d s, %zu events stored once, resident %zu KiB -> %zu KiB, %zu threads, %zu descriptors\n", seconds,
+           stored.size(), residentKiB, ResidentKiB(), threads, descriptors);
+}
+
+} // namespace
+} // namespace reliability
