@@ -65,6 +65,11 @@ struct JournalFault {
 const std::string kReceiveFailed = "TRSLNK> ReceiveMsg() (SERIAL MODE) error, reading message from controller (0 read)";
 const std::string kChecksum = "TRSLNK> ReceiveMsg() checksum error";
 
+void PrintTo(const JournalFault &fault, std::ostream *out)
+{
+    *out << fault.name;
+}
+
 class JournalFaultTest : public Rig, public ::testing::WithParamInterface<JournalFault> {};
 
 TEST_P(JournalFaultTest, EveryEventReachesItsGateOnce)
@@ -327,6 +332,11 @@ struct HostFailure {
     size_t stored[3]; // values in 005RA001 (two events, three samples), 005RD002, 005SR003
     double lastEvent;
 };
+
+void PrintTo(const HostFailure &failure, std::ostream *out)
+{
+    *out << failure.name;
+}
 
 class HostFailureTest : public Rig, public ::testing::WithParamInterface<HostFailure> {};
 
