@@ -6,6 +6,7 @@
 #include <map>
 
 #include "config/Config.h"
+#include "integration/Fixture.h"
 #include "support/Support.h"
 
 namespace {
@@ -16,20 +17,12 @@ using Settings = std::map<std::string, long long>; // every setting a key line c
 const char kFile[] = "TRSLNK01.INT";
 
 // Runs each test in a private directory, since the file is looked up in the current one.
-class InitFileTest : public ::testing::Test {
+class InitFileTest : public trs_test::InstanceFixture {
 protected:
-    void SetUp() override
-    {
-        saved_ = std::filesystem::current_path();
-        char pattern[] = "/tmp/trs_initfile_XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        std::filesystem::current_path(dir_ = pattern);
-    }
     void TearDown() override
     {
         trs_test::FreeInstance(instance_);
-        std::filesystem::current_path(saved_);
-        std::filesystem::remove_all(dir_);
+        InstanceFixture::TearDown();
     }
     static void Write(const std::string &name, const std::string &text) { std::ofstream(name, std::ios::binary) << text; }
     // Reads TRSLNK<drv>.INT holding text into a fresh instance, as cold start leaves it.
@@ -56,7 +49,6 @@ protected:
         lines.resize(lines.size() >= 3 ? lines.size() - 3 : 0);
         return lines;
     }
-    std::filesystem::path saved_, dir_;
     DriverInstance *instance_ = nullptr;
 };
 

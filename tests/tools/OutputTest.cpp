@@ -30,7 +30,6 @@ struct Json {
     bool Value(int depth) {
         Blank();
         if (i >= s.size()) return false;
-        const size_t start = i;
         bool good = false;
         if (s[i] == '"') good = String();
         else if (s[i] == '{') {
@@ -56,7 +55,6 @@ struct Json {
             good = end != s.c_str() + i;
             i = static_cast<size_t>(end - s.c_str());
         }
-        (void)start;
         return good;
     }
     bool Parse() { return Value(0) && (Blank(), i == s.size()); }
@@ -65,12 +63,8 @@ struct Json {
 TEST(Output, JsonLinesParseBack)
 {
     tools_test::Station station;
-    Folder folder;
-    std::ifstream init(TRS_EXAMPLES "/TRSLNK01.INT");
-    folder.Write("TRSLNK01.INT", std::string(std::istreambuf_iterator<char>(init), {}));
-    const auto r = tools_test::Run(TRS_HOST_PATH, {"--module", TRSLNK32_PATH, "--port", station.Port(), "--gates",
-                                                   TRS_EXAMPLES "/gates.toml", "--json", "--cycles", "1", "--period", "10"},
-                                   folder.Path());
+    Folder folder(true);
+    const auto r = tools_test::Run(TRS_HOST_PATH, station.HostArgs({"--json", "--cycles", "1", "--period", "10"}), folder.Path());
     ASSERT_EQ(r.code, 0) << r.err;
     std::istringstream lines(r.out);
     std::map<std::string, std::string> byAddress;
@@ -141,12 +135,8 @@ TEST(Output, HistoryChartIsOnePolylinePerGateInTimeOrder)
 TEST(Output, LiveTableOnATerminal)
 {
     tools_test::Station station;
-    Folder folder;
-    std::ifstream init(TRS_EXAMPLES "/TRSLNK01.INT");
-    folder.Write("TRSLNK01.INT", std::string(std::istreambuf_iterator<char>(init), {}));
-    tools_test::Child host(TRS_HOST_PATH, {"--module", TRSLNK32_PATH, "--port", station.Port(), "--gates",
-                                           TRS_EXAMPLES "/gates.toml", "--cycles", "2", "--period", "10"},
-                           folder.Path(), true);
+    Folder folder(true);
+    tools_test::Child host(TRS_HOST_PATH, station.HostArgs({"--cycles", "2", "--period", "10"}), folder.Path(), true);
     const auto r = host.Wait();
     EXPECT_EQ(r.code, 0) << r.err;
     EXPECT_NE(r.out.find("GATE"), std::string::npos);

@@ -28,12 +28,8 @@ public:
     Child(const std::string &path, std::vector<std::string> args, const std::string &dir = "", bool terminal = false)
     {
         int out[2], err[2];
-        if (terminal) {
-            if (::openpty(&out[0], &out[1], nullptr, nullptr, nullptr) != 0)
-                return;
-        } else if (::pipe2(out, O_CLOEXEC) != 0)
-            return;
-        if (::pipe2(err, O_CLOEXEC) != 0)
+        if ((terminal ? ::openpty(&out[0], &out[1], nullptr, nullptr, nullptr) : ::pipe2(out, O_CLOEXEC)) != 0 ||
+            ::pipe2(err, O_CLOEXEC) != 0)
             return;
         posix_spawn_file_actions_t actions;
         ::posix_spawn_file_actions_init(&actions);
@@ -51,8 +47,8 @@ public:
         ::posix_spawn_file_actions_destroy(&actions);
         ::close(out[1]);
         ::close(err[1]);
-        out_ = out[0];
-        err_ = err[0];
+        fds_[0] = out[0];
+        fds_[1] = err[0];
     }
     ~Child()
     {
@@ -60,17 +56,16 @@ public:
             ::kill(pid_, SIGKILL);
             ::waitpid(pid_, nullptr, 0);
         }
-        for (int fd : {out_, err_})
+        for (int fd : fds_)
             if (fd >= 0)
                 ::close(fd);
     }
     // One line of stdout (or stderr) without its end, waiting at most 10 s.
     std::string Line(bool fromStderr = false)
     {
-        const int fd = fromStderr ? err_ : out_;
         std::string line;
         char c;
-        for (pollfd p{fd, POLLIN, 0}; ::poll(&p, 1, 10000) > 0 && ::read(fd, &c, 1) == 1 && c != '\n';)
+        for (pollfd p{fds_[fromStderr], POLLIN, 0}; ::poll(&p, 1, 10000) > 0 && ::read(p.fd, &c, 1) == 1 && c != '\n';)
             line += c;
         return line;
     }
@@ -80,22 +75,15 @@ public:
     {
         Result r;
         std::string *texts[2] = {&r.out, &r.err};
-        int fds[2] = {out_, err_};
-        for (bool open[2] = {true, true}; open[0] || open[1];) {
-            pollfd p[2] = {{open[0] ? fds[0] : -1, POLLIN, 0}, {open[1] ? fds[1] : -1, POLLIN, 0}};
-            if (::poll(p, 2, 120000) <= 0)
-                break;
+        for (pollfd p[2] = {{fds_[0], POLLIN, 0}, {fds_[1], POLLIN, 0}}; (p[0].fd >= 0 || p[1].fd >= 0) && ::poll(p, 2, 120000) > 0;)
             for (int i = 0; i < 2; i++) {
-                if (!p[i].revents)
-                    continue;
                 char buffer[4096];
-                const ssize_t n = ::read(fds[i], buffer, sizeof buffer);
+                const ssize_t n = p[i].revents ? ::read(p[i].fd, buffer, sizeof buffer) : 1;
                 if (n <= 0)
-                    open[i] = false;
-                else
+                    p[i].fd = -1; // at its end; closed with the child
+                else if (p[i].revents)
                     texts[i]->append(buffer, static_cast<size_t>(n));
             }
-        }
         int status = 0;
         if (::waitpid(pid_, &status, 0) == pid_) {
             done_ = true;
@@ -106,7 +94,7 @@ public:
 
 private:
     pid_t pid_ = -1;
-    int out_ = -1, err_ = -1;
+    int fds_[2] = {-1, -1};
     bool done_ = false;
 };
 
@@ -115,13 +103,16 @@ inline Result Run(const std::string &path, std::vector<std::string> args, const 
     return Child(path, std::move(args), dir).Wait();
 }
 
-// A private folder with files in it, removed at the end.
+// A private folder with files in it (with `exampleInit`, the example initialisation file),
+// removed at the end.
 class Folder {
 public:
-    Folder()
+    explicit Folder(bool exampleInit = false)
     {
         std::string pattern = (std::filesystem::temp_directory_path() / "trs-tools-XXXXXX").string();
         path_ = ::mkdtemp(pattern.data()) ? pattern : "";
+        if (exampleInit)
+            std::filesystem::copy_file(TRS_EXAMPLES "/TRSLNK01.INT", path_ + "/TRSLNK01.INT");
     }
     ~Folder() { std::filesystem::remove_all(path_); }
     std::string Write(const std::string &name, const std::string &text) const
@@ -148,6 +139,13 @@ public:
     }
     const std::string &Port() const { return port_; }
     Child &Sim() { return *sim_; }
+    // trs-host's arguments for this station's line, the example gates and the built driver.
+    std::vector<std::string> HostArgs(std::vector<std::string> extra) const
+    {
+        std::vector<std::string> args = {"--module", TRSLNK32_PATH, "--port", port_, "--gates", TRS_EXAMPLES "/gates.toml"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return args;
+    }
 
 private:
     std::unique_ptr<Child> sim_;

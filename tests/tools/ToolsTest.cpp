@@ -8,7 +8,6 @@
 namespace {
 
 using tools_test::Folder;
-
 using tools_test::Station;
 
 struct Case {
@@ -24,9 +23,7 @@ class HostOptions : public testing::TestWithParam<Case> {};
 
 TEST_P(HostOptions, ExitCodeAndMessage)
 {
-    Folder folder;
-    std::ifstream init(TRS_EXAMPLES "/TRSLNK01.INT");
-    folder.Write("TRSLNK01.INT", std::string(std::istreambuf_iterator<char>(init), {}));
+    Folder folder(true);
     std::vector<std::string> args;
     if (std::find(GetParam().args.begin(), GetParam().args.end(), "--module") == GetParam().args.end())
         args = {"--module", TRSLNK32_PATH};
@@ -91,12 +88,8 @@ TEST(Tools, SignalEndsTheHostWithASilentStation)
     for (int sig : {SIGINT, SIGTERM}) {
         Station station({"--fault", "silent"});
         ASSERT_FALSE(station.Port().empty());
-        Folder folder;
-        std::ifstream init(TRS_EXAMPLES "/TRSLNK01.INT");
-        folder.Write("TRSLNK01.INT", std::string(std::istreambuf_iterator<char>(init), {}));
-        tools_test::Child host(TRS_HOST_PATH, {"--module", TRSLNK32_PATH, "--port", station.Port(), "--gates",
-                                               TRS_EXAMPLES "/gates.toml", "--log-level", "32"},
-                               folder.Path());
+        Folder folder(true);
+        tools_test::Child host(TRS_HOST_PATH, station.HostArgs({"--log-level", "32"}), folder.Path());
         // The first failed attempt shows that the read is under way.
         std::string seen;
         while (seen.find("retry 0") == std::string::npos && seen.size() < 100000) {
@@ -139,12 +132,8 @@ TEST(Tools, SimulatorRefusesBadOptionsWithCodeTwo)
 TEST(Tools, SimulatorTraceShowsFieldsAndChecksums)
 {
     Station station({"--trace", "--fault", "checksum,command=VAR?,count=1"});
-    Folder folder;
-    std::ifstream init(TRS_EXAMPLES "/TRSLNK01.INT");
-    folder.Write("TRSLNK01.INT", std::string(std::istreambuf_iterator<char>(init), {}));
-    const auto r = tools_test::Run(TRS_HOST_PATH, {"--module", TRSLNK32_PATH, "--port", station.Port(), "--gates",
-                                       TRS_EXAMPLES "/gates.toml", "--read", "005AI012"},
-                       folder.Path());
+    Folder folder(true);
+    const auto r = tools_test::Run(TRS_HOST_PATH, station.HostArgs({"--read", "005AI012"}), folder.Path());
     EXPECT_EQ(r.code, 0) << r.err;
     station.Sim().Signal(SIGTERM);
     const auto sim = station.Sim().Wait();
