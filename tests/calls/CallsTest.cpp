@@ -170,11 +170,7 @@ TEST_F(CallsTest, RefusedCallsLeaveTheStationOffLine)
 {
     Stations(3, 7); // dial reference 13 answers as station 7
     Start("ALERTS = 2 , 1000 , 1000\n");
-    const struct {
-        const char *gate;
-        uint16_t dialRef;
-        std::vector<std::pair<int, std::string>> lines;
-    } rows[] = {
+    const struct { const char *gate; uint16_t dialRef; std::vector<std::pair<int, std::string>> lines; } rows[] = {
         {"005M_CONNECT", kDeadRef,
          {{32, "TRSLNK01 005: OUTCALL connection failed"}, {64, "TRSLNK> ConnectModem() error DIALX_Connect() modem not responding"}}},
         {"005M_SAMPLE", 0,

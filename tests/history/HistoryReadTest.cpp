@@ -156,10 +156,7 @@ TEST_F(HistoryReadTest, RepliesThatAreShortForeignOrOutOfRange)
     simulator_.SetHistoryTrace(5, Periodic(1, "RA1", 15, '1', Ramp(4)));
     Start();
     const uint32_t ra = Gate("005RA001");
-    struct Reply {
-        std::string command, payload;
-        int count;
-    };
+    struct Reply { std::string command, payload; int count; };
     struct Row {
         const char *name;
         std::vector<Reply> replies;

@@ -31,19 +31,8 @@ public:
     }
     ~Pty() { CloseMaster(); }
     const std::string &Path() const { return path_; }
-    void CloseMaster()
-    {
-        if (master_ >= 0)
-            close(std::exchange(master_, -1));
-    }
-    void Write(const std::string &bytes)
-    {
-        for (size_t done = 0; done < bytes.size();) {
-            ssize_t n = write(master_, bytes.data() + done, bytes.size() - done);
-            ASSERT_TRUE(n > 0 || errno == EINTR) << strerror(errno);
-            done += n > 0 ? size_t(n) : 0;
-        }
-    }
+    void CloseMaster() { master_ = master_ >= 0 ? close(master_), -1 : -1; }
+    void Write(const std::string &bytes) { ASSERT_EQ(write(master_, bytes.data(), bytes.size()), ssize_t(bytes.size())) << strerror(errno); }
     std::string ReadFor(int waitMs) // all that arrives until waitMs pass without a byte
     {
         std::string out;

@@ -119,11 +119,7 @@ protected:
 
 TEST_F(BuildTest, ReadPayloads)
 {
-    const struct {
-        uint32_t station, memoryType, address, blockLength;
-        std::string payload;
-        uint32_t commandStart;
-    } cases[] = {
+    const struct { uint32_t station, memoryType, address, blockLength; std::string payload; uint32_t commandStart; } cases[] = {
         {2, MT_AI, 12, 1, "VAR?\tAI12\t1\t", 0},           {1, MT_DI, kExt37, 1, "PLC1\tVAR?\tDI3.7\t1\t", 5},
         {2, MT_RD, 9, 1, "ETAT?\t9\t1\t", 0},
         {1, MT_TB, 99, 7, "PLC1\tVAR?\tTB\t", 5},          {2, MT_TM, 2, 1, "TIME?\t", 0},

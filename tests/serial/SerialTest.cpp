@@ -132,13 +132,7 @@ protected:
 
 TEST_F(SerialTest, RtsDropsOnceTheTransmitterIsEmptyWithoutSpinning)
 {
-    const struct Row {
-        uint16_t lineControl;
-        bool rs485;
-        int baud;
-        std::vector<std::string> calls;
-        const char *line;
-    } rows[] = {
+    const struct Row { uint16_t lineControl; bool rs485; int baud; std::vector<std::string> calls; const char *line; } rows[] = {
         {0x0303, false, 1200, {"dtr on", "rts on", "rts on", "write 30", "drain", "rts off"}, nullptr}, /* 250 ms */
         {0x0303, false, 0, {"dtr on", "rts on", "rts on", "write 30", "rts off"},
          "TRSLNK> Send() output queue not empty (30 bytes)"},

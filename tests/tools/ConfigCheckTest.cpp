@@ -80,10 +80,7 @@ TEST(ConfigCheck, HostNamesTheLineOfEveryFaultyFile)
     Folder folder;
     folder.Write("TRSLNK01.INT", "MODEM = YES\n005 = 'PLC1' , '1234'\n");
     const std::string gate = "[[gate]]\nname = \"a\"\naddress = \"005AI012\"\ntype = \"u16\"\n";
-    struct {
-        std::string file, text, message;
-        std::vector<std::string> extra;
-    } cases[] = {
+    struct { std::string file, text, message; std::vector<std::string> extra; } cases[] = {
         {"g.toml", gate + gate, "g.toml: gate 2: address '005AI012' of drv 1 is gate 1's already (line 7)", {}},
         {"g.toml", gate + "\n[[gate]]\nname = \"b\"\naddress = \"\"\ntype = \"u16\"\n", "gate 2: 'address' is empty (line 8)", {}},
         {"g.toml", gate + "unit = 5\n", "'unit' must be a string of at most 15 characters (line 5)", {}},

@@ -87,7 +87,7 @@ TEST(Tools, SignalEndsTheHostWithASilentStation)
 {
     for (int sig : {SIGINT, SIGTERM}) {
         Station station({"--fault", "silent"});
-        ASSERT_FALSE(station.Port().empty());
+        ASSERT_FALSE(station.port.empty());
         Folder folder(true);
         tools_test::Child host(TRS_HOST_PATH, station.HostArgs({"--log-level", "32"}), folder.Path());
         // The first failed attempt shows that the read is under way.
@@ -135,8 +135,8 @@ TEST(Tools, SimulatorTraceShowsFieldsAndChecksums)
     Folder folder(true);
     const auto r = tools_test::Run(TRS_HOST_PATH, station.HostArgs({"--read", "005AI012"}), folder.Path());
     EXPECT_EQ(r.code, 0) << r.err;
-    station.Sim().Signal(SIGTERM);
-    const auto sim = station.Sim().Wait();
+    station.sim->Signal(SIGTERM);
+    const auto sim = station.sim->Wait();
     EXPECT_NE(sim.err.find("<- PLC1 | VAR? | AI12 | 1"), std::string::npos) << sim.err;
     EXPECT_NE(sim.err.find("-> VAR= | AI12 | 42   [checksum BAD]"), std::string::npos) << sim.err;
     EXPECT_NE(sim.err.find("-> VAR= | AI12 | 42   [checksum good]"), std::string::npos) << sim.err;
