@@ -19,11 +19,7 @@ const char kFile[] = "TRSLNK01.INT";
 // Runs each test in a private directory, since the file is looked up in the current one.
 class InitFileTest : public trs_test::InstanceFixture {
 protected:
-    void TearDown() override
-    {
-        trs_test::FreeInstance(instance_);
-        InstanceFixture::TearDown();
-    }
+    void TearDown() override { trs_test::FreeInstance(instance_); InstanceFixture::TearDown(); }
     static void Write(const std::string &name, const std::string &text) { std::ofstream(name, std::ios::binary) << text; }
     // Reads TRSLNK<drv>.INT holding text into a fresh instance, as cold start leaves it.
     DriverInstance *Read(const std::string &text, uint32_t drvNumber = 1)

@@ -41,11 +41,7 @@ std::vector<std::string> Ramp(int count, const char *suffix = ",5")
 // Station 5 without events, on the rig of the reliability tests (which has the journal gates).
 class HistoryReadTest : public reliability::Rig {
 protected:
-    void SetUp() override
-    {
-        Rig::SetUp();
-        simulator_.AddStation(reliability::Plc5());
-    }
+    void SetUp() override { Rig::SetUp(); simulator_.AddStation(reliability::Plc5()); }
 
     // Starts the instance with the history command gate and the start date and time.
     void Start(const char *startDate = "15/12/2003", const char *startTime = "07:00")

@@ -18,11 +18,7 @@ using Requests = std::vector<std::string>;
 
 class JournalReadTest : public reliability::Rig {
 protected:
-    void SetUp() override
-    {
-        Rig::SetUp();
-        simulator_.AddStation(reliability::Plc5());
-    }
+    void SetUp() override { Rig::SetUp(); simulator_.AddStation(reliability::Plc5()); }
     void AddEvents(int from, int count)
     {
         for (int i = from; i < from + count; i++)

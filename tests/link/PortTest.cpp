@@ -57,11 +57,7 @@ private:
 
 class PortTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        PlatformSetTimeScale(0.01);
-        trs_test::ClearLog();
-    }
+    void SetUp() override { PlatformSetTimeScale(0.01); trs_test::ClearLog(); }
     void TearDown() override { PlatformSetTimeScale(1.0); }
     static PortHandle Open(const std::string &name, const LineSettings &settings = k7E1)
     {

@@ -125,11 +125,7 @@ protected:
         online = AddGate(NewGate("005M_ONLINE"));
         data = AddGate(NewGate("005AI1"));
     }
-    void TearDown() override
-    {
-        dialx::Reset();
-        InstanceTest::TearDown();
-    }
+    void TearDown() override { dialx::Reset(); InstanceTest::TearDown(); }
     void Mark(uint16_t ref) // marked on-line with this connection
     {
         station->connRef = ref;
