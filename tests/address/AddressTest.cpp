@@ -1,6 +1,7 @@
 // The gate address parser, function codes 3 and 4, and the conversions on memory types.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <set>
@@ -44,12 +45,7 @@ protected:
     AddressParseBlock block_{};
 };
 
-std::string Upper(std::string text)
-{
-    for (char &c : text)
-        c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
-    return text;
-}
+std::string Upper(std::string text) { return std::transform(text.begin(), text.end(), text.begin(), ::toupper), text; }
 
 TEST_F(AddressTest, ParseFillsTheRecord)
 {

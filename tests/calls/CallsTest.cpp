@@ -90,11 +90,7 @@ protected:
         return static_cast<size_t>(std::count_if(history.begin(), history.end(),
                                                  [](const kiv::GateSample &s) { return s.timeStamp < 1104537600; }));
     }
-    static size_t Seen(const trs::sim::Simulator &sim, const std::string &telegram)
-    {
-        auto all = sim.Telegrams();
-        return static_cast<size_t>(std::count(all.begin(), all.end(), telegram));
-    }
+    static size_t Seen(const trs::sim::Simulator &sim, const std::string &telegram) { return std::ranges::count(sim.Telegrams(), telegram); }
     trs::sim::Simulator plc6_;
 };
 

@@ -23,13 +23,7 @@ namespace fs = std::filesystem;
 // In a private working directory, where the file is looked for.
 class LastEventFileTest : public trs_test::InstanceFixture {
 protected:
-    static std::string File()
-    {
-        std::ifstream in("Last_Eve.ini", std::ios::binary);
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
+    static std::string File() { return std::string(std::istreambuf_iterator<char>(std::ifstream("Last_Eve.ini").rdbuf()), {}); }
     static void Put(const std::string &text) { std::ofstream("Last_Eve.ini", std::ios::binary) << text; }
     static std::pair<uint32_t, uint16_t> Get(uint16_t station)
     {
