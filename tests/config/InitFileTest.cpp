@@ -135,14 +135,8 @@ TEST_F(InitFileTest, StationLinesStoreRecordsAndLog)
     const char *const kName = "illegal length of station name, station %u";
     const char *const kCode = "illegal length of access code, station %u";
     const std::string k64(64, 'N'), k65(65, 'N');
-    const struct {
-        std::string file;
-        Lines log;
-        int number;             // its slot is checked
-        const char *storedName; // null: the slot stays empty
-        const char *storedCode;
-        uint32_t secondary;
-    } cases[] = {
+    const struct { std::string file; Lines log; int number; /* its slot is checked */
+        const char *storedName; /* null: the slot stays empty */ const char *storedCode; uint32_t secondary; } cases[] = {
         {"7 = 'PUMP STATION' , 'AB12'\n", {{64, "TRSLNK> station 007 = 'PUMP STATION', access code 'AB12'"}}, 7,
          "STATION", "AB12", 1},
         {"  12='PLC1','X'\n", {{64, "TRSLNK> station 012 = 'PLC1', access code 'X'"}}, 12, "PLC1", "X", 0},

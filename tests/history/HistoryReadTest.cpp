@@ -153,13 +153,8 @@ TEST_F(HistoryReadTest, RepliesThatAreShortForeignOrOutOfRange)
     Start();
     const uint32_t ra = Gate("005RA001");
     struct Reply { std::string command, payload; int count; };
-    struct Row {
-        const char *name;
-        std::vector<Reply> replies;
-        uint32_t result;
-        std::vector<std::string> lines; // in this order among the others
-        size_t stored;
-    };
+    struct Row { const char *name;
+        std::vector<Reply> replies; uint32_t result; std::vector<std::string> lines; /* in this order among the others */ size_t stored; };
     const std::string tp = "TP=\t001\tM\tRA1\t15\t1\t0\t0,0\t100,0\t0\t-\t";
     const std::string header = "T=\t1\tM\t1\t900\t15\t12\t2003\t12\t00\t00\t";
     const Row rows[] = {

@@ -22,20 +22,8 @@ std::string Record(const std::string &number, const std::string &time, const std
 
 // The gates of station 5, resource 12; the year of lastEventTime before the event; the gate
 // that gets the value (or null), and the lines besides the level-0 progress line.
-struct EventCase {
-    const char *name;
-    std::string reply;
-    std::vector<const char *> gates;
-    uint32_t first;
-    uint16_t previousYear;
-    uint32_t result;
-    uint16_t lastEventNo;
-    const char *storedIn;
-    double value;
-    std::string text;
-    uint32_t stamp;
-    std::vector<Line> lines;
-};
+struct EventCase { const char *name; std::string reply; std::vector<const char *> gates; uint32_t first; uint16_t previousYear;
+    uint32_t result; uint16_t lastEventNo; const char *storedIn; double value; std::string text; uint32_t stamp; std::vector<Line> lines; };
 
 class StoreEventTest : public modem_test::InstanceTest, public ::testing::WithParamInterface<EventCase> {
 protected:

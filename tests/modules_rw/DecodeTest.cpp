@@ -35,13 +35,8 @@ TEST(StoreData, ValueAreaResultAndLog)
 {
     const std::string zero = Field(":0") + "\t", kNoTab = "error, TAB character not found in reply";
     const Line kNoString = {32, "TRSLNK: GetStringValueFromResponse() failed to read string. Tag 'TEST'"};
-    const struct {
-        uint32_t memoryType, gateType, address, blockLength; // blockLength 0: single read
-        std::string reply;
-        uint32_t result;
-        std::string area; // the value area's first bytes afterwards
-        Lines lines;
-    } cases[] = {
+    const struct { uint32_t memoryType, gateType, address, blockLength; /* blockLength 0: single read */
+        std::string reply; uint32_t result; std::string area; /* the value area's first bytes afterwards */ Lines lines; } cases[] = {
         {MT_RD, GATE_TYPE_DIGITAL, 7, 0, "007\tA\t" + zero, 0, Word(1), {}},
         {MT_RD, GATE_TYPE_DIGITAL, 7, 0, "007\t.\t" + zero, 0, Word(0), {}},
         {MT_RD, GATE_TYPE_DIGITAL, 7, 0, "007\tX\t" + zero, 1, kEE, {Store(64, "illegal data 'X' in reply for digital resource")}},

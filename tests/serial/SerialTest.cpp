@@ -39,12 +39,8 @@ namespace {
 // A device the machine lacks, over a pseudo-terminal: it takes the modem-control lines,
 // may pose as a UART, offer RS-485 and pace its output queue at `baud` (0: jammed). A line
 // that goes away is among the reliability tests.
-struct Fake {
-    bool uart = false, rs485 = false;
-    int baud = -1, queueQueries = 0, lastWrite = 0;
-    Clock::time_point writtenAt;
-    std::vector<std::string> calls;
-} gFake;
+struct Fake { bool uart = false, rs485 = false;
+    int baud = -1, queueQueries = 0, lastWrite = 0; Clock::time_point writtenAt; std::vector<std::string> calls; } gFake;
 
 int FakeIoctl(int fd, unsigned long request, void *argument)
 {

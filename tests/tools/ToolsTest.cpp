@@ -10,12 +10,7 @@ namespace {
 using tools_test::Folder;
 using tools_test::Station;
 
-struct Case {
-    const char *what;
-    std::vector<std::string> args;
-    int code;
-    const char *message; // in stderr
-};
+struct Case { const char *what; std::vector<std::string> args; int code; const char *message; /* in stderr */ };
 
 // Every case runs in a folder with the example initialisation file; "GATES" stands for
 // the example gate list.
