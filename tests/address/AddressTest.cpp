@@ -1,6 +1,7 @@
 // The gate address parser, function codes 3 and 4, and the conversions on memory types.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <set>
@@ -44,20 +45,11 @@ protected:
     AddressParseBlock block_{};
 };
 
-std::string Upper(std::string text)
-{
-    for (char &c : text)
-        c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
-    return text;
-}
+std::string Upper(std::string text) { return std::transform(text.begin(), text.end(), text.begin(), ::toupper), text; }
 
 TEST_F(AddressTest, ParseFillsTheRecord)
 {
-    const struct {
-        const char *gas;
-        uint32_t station, memoryType, address, valueBits, drvNumber = 1;
-        bool modem = false;
-    } cases[] = {
+    const struct { const char *gas; uint32_t station, memoryType, address, valueBits, drvNumber = 1; bool modem = false; } cases[] = {
         {"001RA005", 1, 0x4152, 5, 32},          {"001RD255", 1, 0x4452, 255, 16},
         {"001FX999.255", 1, 0x5846, (999u << 16) | 255, 32}, {"001TM002", 1, 0x4d54, 2, 16},
         {"001TS", 1, 0x5354, 0, 16},             {"255JR", 255, 0x524a, 0, 16},
@@ -86,13 +78,8 @@ TEST_F(AddressTest, ParseRejectsWithOneLine)
     const char *const kLength = "TRSLNK> Parse() illegal gate address string length, gate '%s'";
     const char *const kShort = "TRSLNK> Parse() illegal length gate address string '%s'";
     const char *const kNotDefined = "TRSLNK> Parse() error, plc 4 not defined in init file, gate '%s'";
-    const struct {
-        const char *gas;
-        int level;
-        const char *message; // printf format of the one line, with the upper-cased string
-        uint32_t drvNumber = 1;
-        bool modem = false;
-    } cases[] = {
+    const struct { const char *gas; int level; const char *message; /* printf format of the one line, with the upper-cased string */
+        uint32_t drvNumber = 1; bool modem = false; } cases[] = {
         {"001RA005.012", 64, "TRSLNK> Parse() error, no extension allowed for register or time/date gate, gate '%s'"},
         {"001ra5", 64, kLength}, {"001TM002.000", 64, kLength},
         {"0010RA5", 32, "TRSLNK> Parse() Illegal character 4 in '%s'"},

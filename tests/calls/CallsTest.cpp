@@ -3,40 +3,22 @@
 // their journal and history.
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <algorithm>
-#include <fstream>
 #include <mutex>
-#include <stdlib.h>
-#include <thread>
-#include <time.h>
 
 #include "dialx/Pool.h"
 #include "entry/DialX.h"
-#include "entry/Entry.h"
-#include "host/Host.h"
-#include "platform/Platform.h"
-#include "sim/Simulator.h"
-#include "support/Support.h"
+#include "reliability/Rig.h"
 
 namespace calls_test {
 namespace {
 
-namespace fs = std::filesystem;
 using trs::sim::MakeStationTime;
 
 constexpr uint16_t kDialRef = 12, kOtherRef = 13, kDeadRef = 14;
 const auto kNewest = MakeStationTime(2003, 12, 15, 12, 0, 0);
 
-template <typename Predicate> bool WaitUntil(Predicate done, int boundMs = 20000)
-{
-    for (int waited = 0; !done(); waited++) {
-        if (waited >= boundMs)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
+using reliability::WaitUntil;
 
 trs::sim::StationConfig Station(uint32_t identity, const char *name, int events)
 {
@@ -61,81 +43,42 @@ trs::sim::StationConfig Station(uint32_t identity, const char *name, int events)
     return station;
 }
 
-class CallsTest : public ::testing::Test {
+// On the rig of the reliability tests: station 5 is its simulator, behind dial reference 12.
+class CallsTest : public reliability::Rig {
 protected:
-    void SetUp() override
-    {
-        setenv("TZ", "UTC", 1);
-        tzset();
-        PlatformSetTimeScale(0.01);
-        Runtime().Reset();
-        Runtime().SetWaitMsgPeriod(5);
-        dialx::Reset();
-        std::string pattern = (fs::temp_directory_path() / "trs-calls-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        directory_ = pattern;
-        previous_ = fs::current_path();
-        fs::current_path(directory_);
-        trs_test::ClearLog();
-    }
     void TearDown() override
     {
         host_.EndDrv();
-        plc5_.Stop();
         plc6_.Stop();
-        dialx::Reset();
-        Runtime().Reset();
-        fs::current_path(previous_);
-        fs::remove_all(directory_);
-        PlatformSetTimeScale(1.0);
+        Rig::TearDown();
     }
 
     // Station 5 behind dial reference 12, station 6 behind 13 (`sixIdentity` is what it
     // answers to IDENT?), and a dead line behind 14.
     void Stations(int events = 3, uint32_t sixIdentity = 6)
     {
-        plc5_.AddStation(Station(5, "PLC5", events));
+        simulator_.AddStation(Station(5, "PLC5", events));
         plc6_.AddStation(Station(sixIdentity, "PLC6", 0));
-        ASSERT_EQ("", dialx::AddDialEntry({kDialRef, "127.0.0.1", *plc5_.ListenTcp(0), 3000}));
         ASSERT_EQ("", dialx::AddDialEntry({kOtherRef, "127.0.0.1", *plc6_.ListenTcp(0), 3000}));
         ASSERT_EQ("", dialx::AddDialEntry({kDeadRef, "127.0.0.1", 1, 3000}));
     }
 
     void Start(const std::string &keys = "")
     {
-        std::ofstream("TRSLNK01.INT") << "MODEM = YES\nCOM_TIMEOUT = 10\n" << keys
-                                      << "005 = 'PLC5' , '1234'\n006 = 'PLC6' , '1234'\n";
-        for (const char *address : {"005M_CONNECT", "005M_READ_ALL", "005M_TIMESTAMP", "005M_SAMPLE", "005M_DISCONNECT",
-                                    "005M_ONLINE", "005AI012", "005RD002", "005_START_DATE", "005_START_TIME",
-                                    "006M_SAMPLE", "006M_DISCONNECT", "006AI012", "$A01-005"}) {
-            kiv::GateSpec spec;
-            spec.name = spec.address = address;
-            spec.type = address[4] == 'S' && address[3] == '_' ? GATE_TYPE_TEXT
-                        : address[3] == 'R'                       ? GATE_TYPE_DIGITAL
-                                                                  : GATE_TYPE_U16;
-            gates_[address] = Runtime().AddGate(spec);
-        }
-        kiv::GateSpec level;
-        level.name = level.address = "005RA001";
-        level.type = GATE_TYPE_FLOAT;
-        gates_["005RA001"] = Runtime().AddGate(level);
-        host_.Attach(DrvMain);
-        ColdStartParams params{};
-        CopyText(params.portName, sizeof params.portName, "NUL");
-        params.enabled = 1;
-        params.hostTimeout = 1500;
-        ASSERT_EQ(host_.ColdStart(1, params), 0u) << trs_test::Dump();
-        ASSERT_EQ(host_.BindAll(), gates_.size()) << trs_test::Dump();
+        for (const char *address : {"005M_CONNECT", "005M_READ_ALL", "005M_SAMPLE", "005M_ONLINE", "005AI012",
+                                    "005_START_DATE", "005_START_TIME", "006M_SAMPLE", "006M_DISCONNECT", "006AI012", "$A01-005"})
+            AddGate(address, address[3] == '_' ? GATE_TYPE_TEXT : GATE_TYPE_U16);
+        StartModem("CLOCK_SYNC = TIMESTAMP\n" + keys + "006 = 'PLC6' , '1234'\n");
         ASSERT_EQ(host_.WriteText(gates_["005_START_DATE"], "15/12/2003"), 0u);
         ASSERT_EQ(host_.WriteText(gates_["005_START_TIME"], "10:00"), 0u);
     }
 
     uint32_t Write(const char *gate, double value) { return host_.Write(gates_.at(gate), value); }
-    StationRecord *Record(uint32_t station) { return StationOf(static_cast<DriverInstance *>(host_.Instance()), station); }
+    StationRecord *Record(uint32_t station) { return StationOf(Instance(), station); }
     bool Online(uint32_t station, double state)
     {
         return WaitUntil([&] {
-            auto gate = Runtime().Gate(gates_.at(station == 5 ? "005M_ONLINE" : "006M_ONLINE"));
+            auto gate = Runtime().Gate(gates_.at(trs_test::Format("%03uM_ONLINE", station)));
             return gate->hasValue && gate->current.value == state;
         });
     }
@@ -147,17 +90,8 @@ protected:
         return static_cast<size_t>(std::count_if(history.begin(), history.end(),
                                                  [](const kiv::GateSample &s) { return s.timeStamp < 1104537600; }));
     }
-    static size_t Seen(const trs::sim::Simulator &sim, const std::string &telegram)
-    {
-        auto all = sim.Telegrams();
-        return static_cast<size_t>(std::count(all.begin(), all.end(), telegram));
-    }
-    static kiv::Runtime &Runtime() { return kiv::Runtime::Get(); }
-
-    trs::sim::Simulator plc5_, plc6_;
-    kiv::DriverHost host_;
-    std::map<std::string, uint32_t> gates_;
-    fs::path directory_, previous_;
+    static size_t Seen(const trs::sim::Simulator &sim, const std::string &telegram) { return std::ranges::count(sim.Telegrams(), telegram); }
+    trs::sim::Simulator plc6_;
 };
 
 TEST_F(CallsTest, ConnectReadsEverythingAndStaysOnLineUntilDisconnect)
@@ -168,7 +102,7 @@ TEST_F(CallsTest, ConnectReadsEverythingAndStaysOnLineUntilDisconnect)
     EXPECT_EQ(Write("005M_READ_ALL", kDialRef), 1u) << "a second call while connected";
     EXPECT_EQ(trs_test::Count(32, "TRSLNK> ConnectModem() error, station 005 is already connected on-line"), 1u);
     ASSERT_TRUE(trs_test::WaitForLine(32, "TRSLNK: Station 5. reading History completed", 20000)) << trs_test::Dump();
-    ASSERT_TRUE(WaitUntil([&] { return Seen(plc5_, "PLC5\tVAR?\tAI12\t1\t") >= 2; })) << "the passes go on while on line";
+    ASSERT_TRUE(WaitUntil([&] { return Seen(simulator_, "PLC5\tVAR?\tAI12\t1\t") >= 2; })) << "the passes go on while on line";
     EXPECT_EQ(Stored2003("005RD002"), 3u) << "the journal";
     EXPECT_EQ(Stored2003("005RA001"), 8u) << "the history from 10:00";
     EXPECT_TRUE(Online(5, 1));
@@ -189,7 +123,7 @@ TEST_F(CallsTest, ReadAllHangsUpAfterItsReading)
     ASSERT_TRUE(WaitUntil([&] { return Record(5)->readAllBusy.load() == 0 && Record(5)->connRef.load() == 255; }))
         << trs_test::Dump();
     EXPECT_TRUE(Online(5, 0));
-    EXPECT_EQ(Seen(plc5_, "PLC5\tVAR?\tAI12\t1\t"), 1u) << "one pass";
+    EXPECT_EQ(Seen(simulator_, "PLC5\tVAR?\tAI12\t1\t"), 1u) << "one pass";
     EXPECT_EQ(Stored("005RD002"), 3u + 1u);
     EXPECT_EQ(Stored("005RA001"), 8u + 1u);
     EXPECT_EQ(dialx::GetCounters().openConnections, 0u);
@@ -202,7 +136,7 @@ TEST_F(CallsTest, TimestampReadsTheJournalAfterSettingTheClock)
     ASSERT_EQ(Write("005M_TIMESTAMP", kDialRef), 0u) << trs_test::Dump();
     ASSERT_TRUE(trs_test::WaitForLine(32, "TRSLNK: Station 5. Reading alerts completed")) << trs_test::Dump();
     std::vector<std::string> kinds;
-    for (const auto &t : plc5_.Telegrams())
+    for (const auto &t : simulator_.Telegrams())
         kinds.push_back(t.substr(0, t.find('\t')));
     const std::vector<std::string> expected = {"IDENT?", "PLC5", "TIME!", "DATE!", "J?", "J?", "J?", "J?"};
     EXPECT_EQ(kinds, expected);
@@ -217,7 +151,7 @@ TEST_F(CallsTest, SampleConnectsWithTheClockSetAndReadsNothing)
     Start("CLOCK_SYNC = MODEM\n");
     ASSERT_EQ(Write("005M_SAMPLE", kDialRef), 0u) << trs_test::Dump();
     std::vector<std::string> kinds;
-    for (const auto &t : plc5_.Telegrams())
+    for (const auto &t : simulator_.Telegrams())
         kinds.push_back(t.substr(0, t.find('\t')));
     EXPECT_EQ(kinds, (std::vector<std::string>{"IDENT?", "PLC5", "TIME!", "DATE!"}));
     EXPECT_EQ(trs_test::Count(32, "TRSLNK: DisableSampling() for Plc (5)"), 0u) << "sampling left as it was";
@@ -232,11 +166,7 @@ TEST_F(CallsTest, RefusedCallsLeaveTheStationOffLine)
 {
     Stations(3, 7); // dial reference 13 answers as station 7
     Start("ALERTS = 2 , 1000 , 1000\n");
-    const struct {
-        const char *gate;
-        uint16_t dialRef;
-        std::vector<std::pair<int, std::string>> lines;
-    } rows[] = {
+    const struct { const char *gate; uint16_t dialRef; std::vector<std::pair<int, std::string>> lines; } rows[] = {
         {"005M_CONNECT", kDeadRef,
          {{32, "TRSLNK01 005: OUTCALL connection failed"}, {64, "TRSLNK> ConnectModem() error DIALX_Connect() modem not responding"}}},
         {"005M_SAMPLE", 0,
@@ -317,11 +247,7 @@ TEST_F(CallsTest, AlarmCallsOfUnknownStationsAreReleasedUntouched)
 {
     Stations();
     Start();
-    kiv::GateSpec spec;
-    spec.name = spec.address = "$A01-300";
-    uint32_t far = Runtime().AddGate(spec);
-    spec.name = spec.address = "$A01-009";
-    uint32_t undeclared = Runtime().AddGate(spec);
+    const uint32_t far = trs_test::AddGate("$A01-300"), undeclared = trs_test::AddGate("$A01-009");
     ASSERT_EQ(host_.Bind(far), 0u);
     ASSERT_EQ(host_.Bind(undeclared), 0u);
     for (uint32_t gate : {far, undeclared}) {
@@ -330,7 +256,7 @@ TEST_F(CallsTest, AlarmCallsOfUnknownStationsAreReleasedUntouched)
         EXPECT_EQ(host_.Write(gate, ref), 1u);
         EXPECT_EQ(dialx::GetCounters().openConnections, 0u) << "the pool's line is given back";
     }
-    EXPECT_EQ(plc5_.Telegrams().size(), 0u) << "no log-on telegram goes out";
+    EXPECT_EQ(simulator_.Telegrams().size(), 0u) << "no log-on telegram goes out";
 }
 
 } // namespace

@@ -6,6 +6,7 @@
 #include <map>
 
 #include "config/Config.h"
+#include "integration/Fixture.h"
 #include "support/Support.h"
 
 namespace {
@@ -16,21 +17,9 @@ using Settings = std::map<std::string, long long>; // every setting a key line c
 const char kFile[] = "TRSLNK01.INT";
 
 // Runs each test in a private directory, since the file is looked up in the current one.
-class InitFileTest : public ::testing::Test {
+class InitFileTest : public trs_test::InstanceFixture {
 protected:
-    void SetUp() override
-    {
-        saved_ = std::filesystem::current_path();
-        char pattern[] = "/tmp/trs_initfile_XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        std::filesystem::current_path(dir_ = pattern);
-    }
-    void TearDown() override
-    {
-        trs_test::FreeInstance(instance_);
-        std::filesystem::current_path(saved_);
-        std::filesystem::remove_all(dir_);
-    }
+    void TearDown() override { trs_test::FreeInstance(instance_); InstanceFixture::TearDown(); }
     static void Write(const std::string &name, const std::string &text) { std::ofstream(name, std::ios::binary) << text; }
     // Reads TRSLNK<drv>.INT holding text into a fresh instance, as cold start leaves it.
     DriverInstance *Read(const std::string &text, uint32_t drvNumber = 1)
@@ -56,7 +45,6 @@ protected:
         lines.resize(lines.size() >= 3 ? lines.size() - 3 : 0);
         return lines;
     }
-    std::filesystem::path saved_, dir_;
     DriverInstance *instance_ = nullptr;
 };
 
@@ -147,14 +135,8 @@ TEST_F(InitFileTest, StationLinesStoreRecordsAndLog)
     const char *const kName = "illegal length of station name, station %u";
     const char *const kCode = "illegal length of access code, station %u";
     const std::string k64(64, 'N'), k65(65, 'N');
-    const struct {
-        std::string file;
-        Lines log;
-        int number;             // its slot is checked
-        const char *storedName; // null: the slot stays empty
-        const char *storedCode;
-        uint32_t secondary;
-    } cases[] = {
+    const struct { std::string file; Lines log; int number; /* its slot is checked */
+        const char *storedName; /* null: the slot stays empty */ const char *storedCode; uint32_t secondary; } cases[] = {
         {"7 = 'PUMP STATION' , 'AB12'\n", {{64, "TRSLNK> station 007 = 'PUMP STATION', access code 'AB12'"}}, 7,
          "STATION", "AB12", 1},
         {"  12='PLC1','X'\n", {{64, "TRSLNK> station 012 = 'PLC1', access code 'X'"}}, 12, "PLC1", "X", 0},

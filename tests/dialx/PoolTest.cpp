@@ -182,13 +182,8 @@ TEST_F(PoolTest, AlarmCallsIdentifyThemselvesAndPassTheirAllowList)
     };
     if (!configure(false).empty())
         GTEST_SKIP() << "no IPv6 listener here: " << dialx::LastError();
-    const struct {
-        const char *source, *line;
-        uint32_t station; // 0: closed without a byte
-        const char *following = "";
-        const char *logged = nullptr;
-        bool requireLists = false;
-    } calls[] = {
+    const struct { const char *source, *line; uint32_t station; /* 0: closed without a byte */
+        const char *following = ""; const char *logged = nullptr; bool requireLists = false; } calls[] = {
         {"127.0.0.2", "17\n", 17}, {"127.0.1.9", "\r\n018\r\nHI", 18, "HI"}, {"127.0.0.1", "17\n", 0, "", "alarm call from 127.0.0.1 as station 17 refused: the address is not on the station's allow list"},
         {"127.0.0.2", "19\n", 0, "", "alarm call from 127.0.0.2 as station 19 refused: the address is not on the station's allow list"},
         {"127.0.0.3", "20\r", 20, "", "alarm call from 127.0.0.3 as station 20 accepted: the station has no allow list"},

@@ -21,10 +21,8 @@ uint32_t Call(RequestBlock &request, uint32_t function, uint32_t hostRequest, vo
 // Codes outside the table leave the request alone; empty slots set hostRequest first.
 TEST(Entry, UnservedCodesAreRejected)
 {
-    const struct {
-        uint32_t code, hostRequestAfter;
-        const char *line;
-    } cases[] = {{0, 42, "TRSLNK> Exited DrvMain() #1"}, {17, 42, "TRSLNK> Exited DrvMain() #1"},
+    const struct { uint32_t code, hostRequestAfter;
+        const char *line; } cases[] = {{0, 42, "TRSLNK> Exited DrvMain() #1"}, {17, 42, "TRSLNK> Exited DrvMain() #1"},
                  {8, 1, "TRSLNK> Exited DrvMain() #2"}, {16, 1, "TRSLNK> Exited DrvMain() #2"}};
     for (const auto &c : cases) {
         trs_test::ClearLog();

@@ -4,17 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <stdlib.h>
-#include <thread>
-#include <time.h>
 
 #include "address/Address.h"
 #include "history/History.h"
-#include "host/Host.h"
-#include "integration/Fixture.h"
 #include "platform/Platform.h"
-#include "sim/Simulator.h"
-#include "support/Support.h"
+#include "reliability/Rig.h"
 
 namespace history_test {
 namespace {
@@ -44,57 +38,27 @@ std::vector<std::string> Ramp(int count, const char *suffix = ",5")
     return values;
 }
 
-class HistoryReadTest : public trs_test::InstanceFixture {
+// Station 5 without events, on the rig of the reliability tests (which has the journal gates).
+class HistoryReadTest : public reliability::Rig {
 protected:
-    void SetUp() override
-    {
-        setenv("TZ", "UTC", 1);
-        tzset();
-        InstanceFixture::SetUp();
-        kiv::Runtime::Get().Reset();
-        trs::sim::StationConfig station;
-        station.identity = 5;
-        station.name = "PLC5";
-        simulator_.AddStation(station);
-        auto port = simulator_.OpenPty();
-        ASSERT_TRUE(port);
-        port_ = *port;
-    }
-
-    uint32_t Add(const char *address, uint16_t type)
-    {
-        kiv::GateSpec spec;
-        spec.name = address;
-        spec.address = address;
-        spec.type = type;
-        return kiv::Runtime::Get().AddGate(spec);
-    }
+    void SetUp() override { Rig::SetUp(); simulator_.AddStation(reliability::Plc5()); }
 
     // Starts the instance with the history command gate and the start date and time.
     void Start(const char *startDate = "15/12/2003", const char *startTime = "07:00")
     {
-        hs_ = Add("005HS", GATE_TYPE_U16);
-        uint32_t date = Add("005_START_DATE", GATE_TYPE_TEXT), time = Add("005_START_TIME", GATE_TYPE_TEXT);
-        WriteInitFile("CLOCK_SYNC = NEVER\nCOM_TIMEOUT = 10\n005 = 'PLC5' , '1234'\n");
-        host_.Attach(DrvMain);
-        ColdStartParams params{};
-        CopyText(params.portName, sizeof params.portName, port_.c_str());
-        params.enabled = 1;
-        params.hostTimeout = 1500;
-        params.lineSettings = LineSettings{9600, 7, 0, 2};
-        ASSERT_EQ(host_.ColdStart(1, params), 0u) << trs_test::Dump();
-        host_.BindAll();
+        for (const char *gate : {"005HS", "005_START_DATE", "005_START_TIME"})
+            AddGate(gate, gate[3] == '_' ? GATE_TYPE_TEXT : GATE_TYPE_U16);
+        StartSerial();
+        hs_ = Gate("005HS");
         if (startDate) {
-            ASSERT_EQ(host_.WriteText(date, startDate), 0u);
+            ASSERT_EQ(host_.WriteText(Gate("005_START_DATE"), startDate), 0u);
         }
         if (startTime) {
-            ASSERT_EQ(host_.WriteText(time, startTime), 0u);
+            ASSERT_EQ(host_.WriteText(Gate("005_START_TIME"), startTime), 0u);
         }
         simulator_.ClearLog();
         trs_test::ClearLog();
     }
-
-    DriverInstance *Instance() { return static_cast<DriverInstance *>(host_.Instance()); }
 
     // The samples of a periodic trace that a read from `start` stores, newest first.
     static std::vector<std::pair<double, uint32_t>> Expected(const HistoryTrace &trace, size_t count)
@@ -127,19 +91,6 @@ protected:
         return requests;
     }
 
-    void Reply(const std::string &command, const std::string &payload, int count = 1)
-    {
-        trs::sim::Fault fault;
-        fault.kind = trs::sim::FaultKind::Raw;
-        fault.command = command;
-        fault.count = count;
-        fault.raw = trs::sim::Frame(payload);
-        simulator_.InjectFault(fault);
-    }
-
-    trs::sim::Simulator simulator_;
-    kiv::DriverHost host_;
-    std::string port_;
     uint32_t hs_ = 0;
 };
 
@@ -157,9 +108,10 @@ TEST_F(HistoryReadTest, EveryTraceGoesIntoItsGateWithTheSamplesOwnTimes)
         counts.records.push_back({kNewest - std::chrono::minutes(7 * i) - std::chrono::hours(24 * 400), std::to_string(i) + ",25"});
     for (const auto &trace : {level, flow, counts, daily})
         simulator_.SetHistoryTrace(5, trace);
-    uint32_t ra = Add("005RA001", GATE_TYPE_FLOAT), ai = Add("005AI012", GATE_TYPE_U16);
-    uint32_t fr = Add("005FR002", GATE_TYPE_FLOAT), day = Add("005RA004", GATE_TYPE_FLOAT);
+    const uint32_t ai = AddGate("005AI012", GATE_TYPE_U16), fr = AddGate("005FR002", GATE_TYPE_FLOAT),
+                   day = AddGate("005RA004", GATE_TYPE_FLOAT);
     Start("12/12/2003", "12:00");
+    const uint32_t ra = Gate("005RA001");
 
     ASSERT_EQ(host_.Read(hs_), 0u) << trs_test::Dump();
     // 3 days from the start time: 30 of 288 quarter hours exist, 72 hours, 3 days.
@@ -178,15 +130,14 @@ TEST_F(HistoryReadTest, EveryTraceGoesIntoItsGateWithTheSamplesOwnTimes)
     EXPECT_EQ(trs_test::Count(32, "TRSLNK: Station 5. reading History completed"), 1u);
     EXPECT_EQ(Instance()->comTimeout.load(), 1000u) << "the long time-outs are this read's alone";
     EXPECT_STREQ(Instance()->traces[1].resource, "RA001");
-    host_.EndDrv();
 }
 
 TEST_F(HistoryReadTest, AtMost4096SamplesAreAskedForAndStored)
 {
     HistoryTrace minutes = Periodic(1, "RA1", 1, '1', Ramp(5000));
     simulator_.SetHistoryTrace(5, minutes);
-    uint32_t ra = Add("005RA001", GATE_TYPE_FLOAT);
     Start("01/01/2003", "00:00");
+    const uint32_t ra = Gate("005RA001");
     ASSERT_EQ(host_.Read(hs_), 0u) << trs_test::Dump();
     EXPECT_EQ(TraceRequests(), (std::vector<std::string>{"TP?\t1\t80\t", "T?\t1\t1\t", "T?\t1\t4096\t"}));
     // The host keeps the newest 1000 entries of a gate's history: the last of them is
@@ -194,25 +145,16 @@ TEST_F(HistoryReadTest, AtMost4096SamplesAreAskedForAndStored)
     auto expected = Expected(minutes, 4096);
     const std::vector<std::pair<double, uint32_t>> newest1000(expected.end() - 1000, expected.end());
     EXPECT_EQ(Stored(ra), newest1000);
-    host_.EndDrv();
 }
 
 TEST_F(HistoryReadTest, RepliesThatAreShortForeignOrOutOfRange)
 {
     simulator_.SetHistoryTrace(5, Periodic(1, "RA1", 15, '1', Ramp(4)));
-    uint32_t ra = Add("005RA001", GATE_TYPE_FLOAT);
     Start();
-    struct Reply {
-        std::string command, payload;
-        int count;
-    };
-    struct Row {
-        const char *name;
-        std::vector<Reply> replies;
-        uint32_t result;
-        std::vector<std::string> lines; // in this order among the others
-        size_t stored;
-    };
+    const uint32_t ra = Gate("005RA001");
+    struct Reply { std::string command, payload; int count; };
+    struct Row { const char *name;
+        std::vector<Reply> replies; uint32_t result; std::vector<std::string> lines; /* in this order among the others */ size_t stored; };
     const std::string tp = "TP=\t001\tM\tRA1\t15\t1\t0\t0,0\t100,0\t0\t-\t";
     const std::string header = "T=\t1\tM\t1\t900\t15\t12\t2003\t12\t00\t00\t";
     const Row rows[] = {
@@ -244,14 +186,8 @@ TEST_F(HistoryReadTest, RepliesThatAreShortForeignOrOutOfRange)
         const size_t before = kiv::Runtime::Get().Gate(ra)->history.size();
         CopyText(Instance()->startDate[5], sizeof Instance()->startDate[5], row.lines.size() == 1 && row.result == 1 &&
                  row.replies.empty() ? "" : "15/12/2003");
-        for (const Reply &reply : row.replies) {
-            trs::sim::Fault fault;
-            fault.kind = trs::sim::FaultKind::Raw;
-            fault.command = reply.command;
-            fault.count = reply.count;
-            fault.raw = trs::sim::Frame(reply.payload);
-            simulator_.InjectFault(fault);
-        }
+        for (const Reply &reply : row.replies)
+            simulator_.InjectFault({trs::sim::FaultKind::Raw, reply.command, reply.count, 0, 0, trs::sim::Frame(reply.payload)});
         EXPECT_EQ(host_.Read(hs_), row.result) << trs_test::Dump();
         size_t next = 0;
         for (const auto &line : trs_test::Lines())
@@ -261,7 +197,6 @@ TEST_F(HistoryReadTest, RepliesThatAreShortForeignOrOutOfRange)
         EXPECT_EQ(kiv::Runtime::Get().Gate(ra)->history.size() - before, row.stored);
         EXPECT_EQ(Instance()->comTimeout.load(), 1000u);
     }
-    host_.EndDrv();
 }
 
 TEST_F(HistoryReadTest, ReadAllGoesOnToTheCurrentStatesWhenTheHistoryFails)
@@ -282,9 +217,7 @@ TEST_F(HistoryReadTest, ReadAllGoesOnToTheCurrentStatesWhenTheHistoryFails)
                            "TRSLNK: ReadCurrentStatesThread() Station 5. reading Current states completed"};
     ASSERT_TRUE(trs_test::WaitForLine(32, order[4], 20000)) << trs_test::Dump();
     StationRecord *record = StationOf(Instance(), 5);
-    for (int waited = 0; waited < 20000 && record->readAllBusy.load() != 0; waited++)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    EXPECT_EQ(record->readAllBusy.load(), 0u);
+    EXPECT_TRUE(trs_test::WaitUntil([&] { return record->readAllBusy.load() == 0; }, 20000));
     EXPECT_EQ(record->journalBusy.load(), 0u);
     size_t next = 0;
     for (const auto &line : trs_test::Lines())
@@ -292,17 +225,13 @@ TEST_F(HistoryReadTest, ReadAllGoesOnToTheCurrentStatesWhenTheHistoryFails)
             next++;
     EXPECT_EQ(next, 5u) << trs_test::Dump();
     EXPECT_EQ(trs_test::Count(32, "TRSLNK> StartReadAllData() error, already reading all data Station (5)"), 1u);
-    host_.EndDrv();
 }
 
 TEST_F(HistoryReadTest, EndDrvDuringAReadEndsItAtOnce)
 {
     simulator_.SetHistoryTrace(5, Periodic(1, "RA1", 15, '1', Ramp(4)));
     Start();
-    trs::sim::Fault silence;
-    silence.kind = trs::sim::FaultKind::NoReply;
-    silence.command = "T?";
-    simulator_.InjectFault(silence);
+    simulator_.InjectFault({trs::sim::FaultKind::NoReply, "T?", -1, 0, 0, ""});
     char gas[] = "005HS";
     uint32_t value = 0;
     GateRequest request{};

@@ -53,11 +53,9 @@ uint32_t InstanceFixture::Call(DriverInstance *instance, uint32_t function, void
 uint32_t InstanceFixture::ColdStart(DriverInstance *instance, const std::string &port, uint32_t drvNumber,
                                     uint32_t enabled, uint32_t hostTimeout)
 {
-    ColdStartParams params{};
-    CopyText(params.portName, sizeof params.portName, port.c_str());
+    ColdStartParams params = StartParams(port);
     params.enabled = enabled;
     params.hostTimeout = hostTimeout;
-    params.lineSettings = LineSettings{9600, 7, 0, 2};
     return Call(instance, FN_COLD_START, &params, drvNumber);
 }
 

@@ -20,20 +20,10 @@ std::string Record(const std::string &number, const std::string &time, const std
     return "J=\tE\t" + number + "\t" + time + "\t0001\t" + word + "\t012\tPUMP 1\tA\t" + state + tail;
 }
 
-struct EventCase {
-    const char *name;
-    std::string reply;
-    std::vector<const char *> gates; // of station 5, resource 12
-    uint32_t first;
-    uint16_t previousYear; // lastEventTime's year before the event
-    uint32_t result;
-    uint16_t lastEventNo;
-    const char *storedIn; // the gate that gets the value, or null
-    double value;
-    std::string text;
-    uint32_t stamp;
-    std::vector<Line> lines; // besides the level-0 progress line
-};
+// The gates of station 5, resource 12; the year of lastEventTime before the event; the gate
+// that gets the value (or null), and the lines besides the level-0 progress line.
+struct EventCase { const char *name; std::string reply; std::vector<const char *> gates; uint32_t first; uint16_t previousYear;
+    uint32_t result; uint16_t lastEventNo; const char *storedIn; double value; std::string text; uint32_t stamp; std::vector<Line> lines; };
 
 class StoreEventTest : public modem_test::InstanceTest, public ::testing::WithParamInterface<EventCase> {
 protected:
@@ -44,6 +34,15 @@ protected:
         InstanceTest::SetUp();
         trs_test::AddStation(instance, 5, "PLC5", "1234");
         instance->lastEventNo[5] = 41;
+    }
+    uint32_t Store(std::string reply, uint32_t first) // as a read of station 5's JR gate does
+    {
+        char gas[] = "005JR";
+        GateRequest gate{};
+        gate.gas = gas;
+        gate.address.station = 5;
+        RequestBlock request{instance, 0, 1, 0, &gate};
+        return StoreEventData(&request, reply.data(), first);
     }
 };
 
@@ -57,14 +56,7 @@ TEST_P(StoreEventTest, StoresTheEventInItsGate)
         ids[address] = AddGate(gate);
     }
     instance->lastEventTime[5][0] = c.previousYear;
-    char gas[] = "005JR";
-    GateRequest gate{};
-    gate.gas = gas;
-    gate.address.station = 5;
-    RequestBlock request{instance, 0, 1, 0, &gate};
-    std::string reply = c.reply;
-
-    EXPECT_EQ(c.result, StoreEventData(&request, reply.data(), c.first));
+    EXPECT_EQ(c.result, Store(c.reply, c.first));
 
     EXPECT_EQ(c.lastEventNo, instance->lastEventNo[5].load());
     std::vector<Line> lines;
@@ -141,13 +133,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(StoreEventTest, EventTimeBecomesTheLastEventTime)
 {
-    char gas[] = "005JR";
-    GateRequest gate{};
-    gate.gas = gas;
-    gate.address.station = 5;
-    RequestBlock request{instance, 0, 1, 0, &gate};
-    std::string reply = Record("0007", "20040229235958", "1");
-    ASSERT_EQ(1u, StoreEventData(&request, reply.data(), 0));
+    ASSERT_EQ(1u, Store(Record("0007", "20040229235958", "1"), 0));
     const uint16_t expected[6] = {2004, 2, 29, 23, 59, 58};
     EXPECT_TRUE(std::equal(expected, expected + 6, instance->lastEventTime[5]));
 }

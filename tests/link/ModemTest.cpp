@@ -71,11 +71,7 @@ protected:
         station_ = trs_test::AddStation(instance_, 5, "PLC1", "1234");
         Reset();
     }
-    void TearDown() override
-    {
-        trs_test::FreeInstance(instance_);
-        PlatformSetTimeScale(1.0);
-    }
+    void TearDown() override { trs_test::FreeInstance(instance_); PlatformSetTimeScale(1.0); }
     void Reset() // a connected station 5 (reference 17), an empty pool and log
     {
         pool.calls.clear();
@@ -176,13 +172,7 @@ TEST_F(ModemTest, CycleCountsALinkFailureOnReceiveAsOneUnlessTheLastAttemptBroke
             return DIALX_OK;
         };
         char payload[64] = "PLC1\tVAR?\tAI12\t1\t", reply[100];
-        RequestCycle cycle = {};
-        cycle.instance = instance_;
-        cycle.station = 5;
-        cycle.payload = payload;
-        cycle.payloadLength = static_cast<uint32_t>(strlen(payload));
-        cycle.reply = reply;
-        cycle.maxLength = sizeof reply;
+        RequestCycle cycle = {instance_, 5, payload, static_cast<uint32_t>(strlen(payload)), reply, sizeof reply, nullptr, nullptr};
         EXPECT_EQ(RunRequestCycle(&cycle), result) << steps.size();
         EXPECT_TRUE(left.empty());
         EXPECT_EQ(station_->loggedOn.load(), 1);

@@ -31,19 +31,8 @@ public:
     }
     ~Pty() { CloseMaster(); }
     const std::string &Path() const { return path_; }
-    void CloseMaster()
-    {
-        if (master_ >= 0)
-            close(std::exchange(master_, -1));
-    }
-    void Write(const std::string &bytes)
-    {
-        for (size_t done = 0; done < bytes.size();) {
-            ssize_t n = write(master_, bytes.data() + done, bytes.size() - done);
-            ASSERT_TRUE(n > 0 || errno == EINTR) << strerror(errno);
-            done += n > 0 ? size_t(n) : 0;
-        }
-    }
+    void CloseMaster() { master_ = master_ >= 0 ? close(master_), -1 : -1; }
+    void Write(const std::string &bytes) { ASSERT_EQ(write(master_, bytes.data(), bytes.size()), ssize_t(bytes.size())) << strerror(errno); }
     std::string ReadFor(int waitMs) // all that arrives until waitMs pass without a byte
     {
         std::string out;
@@ -68,11 +57,7 @@ private:
 
 class PortTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        PlatformSetTimeScale(0.01);
-        trs_test::ClearLog();
-    }
+    void SetUp() override { PlatformSetTimeScale(0.01); trs_test::ClearLog(); }
     void TearDown() override { PlatformSetTimeScale(1.0); }
     static PortHandle Open(const std::string &name, const LineSettings &settings = k7E1)
     {

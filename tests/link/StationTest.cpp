@@ -118,14 +118,7 @@ struct Cycle {
         : verdict(verdict), checkResult(checkResult)
     {
         CopyText(payload, sizeof payload, kRequest.c_str());
-        cycle = RequestCycle{};
-        cycle.instance = instance;
-        cycle.station = 5;
-        cycle.payload = payload;
-        cycle.payloadLength = static_cast<uint32_t>(kRequest.size());
-        cycle.reply = reply;
-        cycle.maxLength = sizeof reply;
-        cycle.context = this;
+        cycle = RequestCycle{instance, 5, payload, static_cast<uint32_t>(kRequest.size()), reply, sizeof reply, this, nullptr};
         static const CycleHooks hooks = {nullptr, nullptr, nullptr, nullptr, [](RequestCycle *c, int, uint32_t, uint32_t *result) {
                                              Cycle *self = static_cast<Cycle *>(c->context);
                                              self->calls++;

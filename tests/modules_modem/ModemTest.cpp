@@ -19,14 +19,8 @@ using Lines = std::vector<Line>;
 TEST_F(InstanceTest, PutGateValueStopsAtTheFirstFailureWithItsMessage)
 {
     const uint32_t kGate = 26; // 0x1a
-    const struct {
-        uint8_t gateDrv; // drv number of the gate that has the address
-        Call call;
-        uint32_t gate;
-        uint32_t result;
-        Lines lines;
-        bool stored, forced;
-    } cases[] = {
+    const struct { uint8_t gateDrv; /* drv number of the gate that has the address */
+        Call call; uint32_t gate; uint32_t result; Lines lines; bool stored, forced; } cases[] = {
         // Another instance's gate does not answer; a cook failure for every gate shows that cooking is never reached.
         {2, Call::Cook, kiv::kAllGates, 0, {{32, "TRSLNK: Tag 005M_ONLINE not found in Database"},
                                             {32, "TRSLNK: Failed to get gate ID Gate 005M_ONLINE: rc = 5"}}, false, false},
@@ -59,11 +53,8 @@ TEST_F(InstanceTest, PutGateValueStopsAtTheFirstFailureWithItsMessage)
 TEST_F(InstanceTest, NoticesFollowTheAlertClass)
 {
     const std::string text = "TRSLNK01 005: 100% %s %n done"; // verbatim, percent signs too
-    const struct {
-        uint16_t alertClass;
-        uint32_t flags; // 0: no alert
-        int level;      // -1: not logged
-    } classes[] = {{0, 0, 64}, {1, 0, 32}, {3, 0xC0000000u, 32}, {5, 0xE0000000u, 32}, {6, 0, -1}};
+    const struct { uint16_t alertClass; uint32_t flags; /* 0: no alert */
+        int level; /* -1: not logged */ } classes[] = {{0, 0, 64}, {1, 0, 32}, {3, 0xC0000000u, 32}, {5, 0xE0000000u, 32}, {6, 0, -1}};
     instance->alertSeverity = 700;
     instance->alertZone = 12;
     for (const auto &c : classes) {
@@ -82,12 +73,8 @@ TEST_F(InstanceTest, NoticesFollowTheAlertClass)
 
 TEST_F(InstanceTest, DisableSamplingSwitchesOffOnlyTheDataGatesOfTheStation)
 {
-    const struct {
-        uint32_t id;
-        const char *address;
-        uint8_t drv, source;
-        bool off;
-    } gates[] = { // ids 10 and 11 are holes: the host answers 48 there and nothing is logged
+    const struct { uint32_t id; const char *address;
+        uint8_t drv, source; bool off; } gates[] = { // ids 10 and 11 are holes: the host answers 48 there and nothing is logged
         {0, "005AI1", 1, 1, true},  {1, "005ai2", 1, 1, true},  {2, "005EC", 1, 1, true},  {3, "005JR", 1, 1, false},
         {4, "005jr", 1, 1, false},  {5, "005M_ONLINE", 1, 1, false}, {6, "005m_connect", 1, 1, false},
         {7, "005AI1", 2, 1, false}, {8, "006AI1", 1, 1, false}, {9, "105AI1", 1, 1, false}, {12, "005AI3", 1, 0, false}, {13, "005", 1, 1, true},
@@ -125,11 +112,7 @@ protected:
         online = AddGate(NewGate("005M_ONLINE"));
         data = AddGate(NewGate("005AI1"));
     }
-    void TearDown() override
-    {
-        dialx::Reset();
-        InstanceTest::TearDown();
-    }
+    void TearDown() override { dialx::Reset(); InstanceTest::TearDown(); }
     void Mark(uint16_t ref) // marked on-line with this connection
     {
         station->connRef = ref;

@@ -35,13 +35,8 @@ TEST(StoreData, ValueAreaResultAndLog)
 {
     const std::string zero = Field(":0") + "\t", kNoTab = "error, TAB character not found in reply";
     const Line kNoString = {32, "TRSLNK: GetStringValueFromResponse() failed to read string. Tag 'TEST'"};
-    const struct {
-        uint32_t memoryType, gateType, address, blockLength; // blockLength 0: single read
-        std::string reply;
-        uint32_t result;
-        std::string area; // the value area's first bytes afterwards
-        Lines lines;
-    } cases[] = {
+    const struct { uint32_t memoryType, gateType, address, blockLength; /* blockLength 0: single read */
+        std::string reply; uint32_t result; std::string area; /* the value area's first bytes afterwards */ Lines lines; } cases[] = {
         {MT_RD, GATE_TYPE_DIGITAL, 7, 0, "007\tA\t" + zero, 0, Word(1), {}},
         {MT_RD, GATE_TYPE_DIGITAL, 7, 0, "007\t.\t" + zero, 0, Word(0), {}},
         {MT_RD, GATE_TYPE_DIGITAL, 7, 0, "007\tX\t" + zero, 1, kEE, {Store(64, "illegal data 'X' in reply for digital resource")}},
@@ -119,11 +114,7 @@ protected:
 
 TEST_F(BuildTest, ReadPayloads)
 {
-    const struct {
-        uint32_t station, memoryType, address, blockLength;
-        std::string payload;
-        uint32_t commandStart;
-    } cases[] = {
+    const struct { uint32_t station, memoryType, address, blockLength; std::string payload; uint32_t commandStart; } cases[] = {
         {2, MT_AI, 12, 1, "VAR?\tAI12\t1\t", 0},           {1, MT_DI, kExt37, 1, "PLC1\tVAR?\tDI3.7\t1\t", 5},
         {2, MT_RD, 9, 1, "ETAT?\t9\t1\t", 0},
         {1, MT_TB, 99, 7, "PLC1\tVAR?\tTB\t", 5},          {2, MT_TM, 2, 1, "TIME?\t", 0},

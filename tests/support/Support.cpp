@@ -52,6 +52,24 @@ StationRecord *AddStation(DriverInstance *instance, uint32_t number, const char 
     return record;
 }
 
+uint32_t AddGate(const std::string &address, uint16_t type)
+{
+    kiv::GateSpec spec;
+    spec.name = spec.address = address;
+    spec.type = type;
+    return kiv::Runtime::Get().AddGate(spec);
+}
+
+ColdStartParams StartParams(const std::string &port)
+{
+    ColdStartParams params{};
+    CopyText(params.portName, sizeof params.portName, port.c_str());
+    params.enabled = 1;
+    params.hostTimeout = 1500;
+    params.lineSettings = LineSettings{9600, 7, 0, 2};
+    return params;
+}
+
 std::vector<kiv::LogLine> Lines() { return kiv::Runtime::Get().Log(); }
 void ClearLog() { kiv::Runtime::Get().ClearLog(); }
 

@@ -21,6 +21,10 @@ void FreeInstance(DriverInstance *instance); // frees station records and the mu
 void SetModemMode(DriverInstance *instance, bool modem);
 StationRecord *AddStation(DriverInstance *instance, uint32_t number, const char *name,
                           const char *accessCode, bool secondary = false);
+// A gate named by its address, in the host runtime.
+uint32_t AddGate(const std::string &address, uint16_t type = GATE_TYPE_U16);
+// What a host passes to start an enabled instance on this port (9600 7E1, 15 s host time-out).
+ColdStartParams StartParams(const std::string &port);
 
 // The log lines that the host runtime has received since the last ClearLog.
 using Line = std::pair<int, std::string>;
@@ -37,7 +41,7 @@ std::string Format(const char *format, ...) __attribute__((format(printf, 1, 2))
 std::string Dump();
 
 // Polls until `done` holds; false when it did not within the bound (a guard against hangs).
-template <typename Predicate> bool WaitUntil(Predicate done, int boundMs = 10000)
+template <typename Predicate> bool WaitUntil(Predicate done, int boundMs = 20000)
 {
     auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(boundMs);
     while (!done()) {

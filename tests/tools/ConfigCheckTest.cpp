@@ -2,18 +2,16 @@
 // driver's own reading of it, and every file names the line of its fault.
 #include <gtest/gtest.h>
 
-#include <cstring>
-
 #include "Run.h"
 #include "entry/Entry.h"
 #include "host/Host.h"
 #include "platform/Platform.h"
+#include "support/Support.h"
 #include "tools/Common.h"
 
 namespace {
 
 using tools_test::Folder;
-
 
 // The driver's messages for a line it skips or takes with a warning.
 bool DriverComplains(const std::vector<kiv::LogLine> &log)
@@ -53,12 +51,7 @@ TEST(ConfigCheck, InitFileCheckAgreesWithTheDriver)
         std::filesystem::current_path(folder.Path());
         kiv::DriverHost host;
         host.Attach(DrvMain);
-        ColdStartParams params{};
-        std::strcpy(params.portName, "NUL");
-        params.enabled = 1;
-        params.hostTimeout = 1500;
-        params.lineSettings = LineSettings{9600, 7, 0, 2};
-        ASSERT_EQ(host.ColdStart(1, params), 0u);
+        ASSERT_EQ(host.ColdStart(1, trs_test::StartParams("NUL")), 0u);
         const auto log = rt.Log();
         host.EndDrv();
         std::filesystem::current_path(previous);
@@ -87,10 +80,7 @@ TEST(ConfigCheck, HostNamesTheLineOfEveryFaultyFile)
     Folder folder;
     folder.Write("TRSLNK01.INT", "MODEM = YES\n005 = 'PLC1' , '1234'\n");
     const std::string gate = "[[gate]]\nname = \"a\"\naddress = \"005AI012\"\ntype = \"u16\"\n";
-    struct {
-        std::string file, text, message;
-        std::vector<std::string> extra;
-    } cases[] = {
+    struct { std::string file, text, message; std::vector<std::string> extra; } cases[] = {
         {"g.toml", gate + gate, "g.toml: gate 2: address '005AI012' of drv 1 is gate 1's already (line 7)", {}},
         {"g.toml", gate + "\n[[gate]]\nname = \"b\"\naddress = \"\"\ntype = \"u16\"\n", "gate 2: 'address' is empty (line 8)", {}},
         {"g.toml", gate + "unit = 5\n", "'unit' must be a string of at most 15 characters (line 5)", {}},

@@ -5,7 +5,6 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,60 +16,46 @@
 
 namespace tools_test {
 
-struct Result {
-    int code = -1;
-    std::string out, err;
-};
+struct Result { int code = -1; std::string out, err; };
 
 class Child {
 public:
-    // stdout on a pseudo-terminal when `terminal` (the live table), else a pipe.
+    // stdout on a pseudo-terminal when `terminal` (the live table), else a pipe; stdin empty.
     Child(const std::string &path, std::vector<std::string> args, const std::string &dir = "", bool terminal = false)
     {
         int out[2], err[2];
-        if (terminal) {
-            if (::openpty(&out[0], &out[1], nullptr, nullptr, nullptr) != 0)
-                return;
-        } else if (::pipe2(out, O_CLOEXEC) != 0)
+        if ((terminal ? ::openpty(&out[0], &out[1], nullptr, nullptr, nullptr) : ::pipe2(out, O_CLOEXEC)) != 0 ||
+            ::pipe2(err, O_CLOEXEC) != 0)
             return;
-        if (::pipe2(err, O_CLOEXEC) != 0)
-            return;
-        posix_spawn_file_actions_t actions;
-        ::posix_spawn_file_actions_init(&actions);
-        ::posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        ::posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        ::posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-        if (!dir.empty())
-            ::posix_spawn_file_actions_addchdir_np(&actions, dir.c_str());
         std::vector<char *> argv{const_cast<char *>(path.c_str())};
         for (auto &a : args)
             argv.push_back(a.data());
         argv.push_back(nullptr);
-        if (::posix_spawn(&pid_, path.c_str(), &actions, nullptr, argv.data(), environ) != 0)
-            pid_ = -1;
-        ::posix_spawn_file_actions_destroy(&actions);
+        if ((pid_ = ::fork()) == 0) {
+            const int none = ::open("/dev/null", O_RDONLY);
+            if (::dup2(none, 0) < 0 || ::dup2(out[1], 1) < 0 || ::dup2(err[1], 2) < 0 || (!dir.empty() && ::chdir(dir.c_str())))
+                ::_exit(127);
+            ::execv(path.c_str(), argv.data());
+            ::_exit(127);
+        }
         ::close(out[1]);
         ::close(err[1]);
-        out_ = out[0];
-        err_ = err[0];
+        fds_[0] = out[0];
+        fds_[1] = err[0];
     }
     ~Child()
     {
-        if (pid_ > 0 && !done_) {
-            ::kill(pid_, SIGKILL);
+        if (pid_ > 0 && !done_ && ::kill(pid_, SIGKILL) == 0)
             ::waitpid(pid_, nullptr, 0);
-        }
-        for (int fd : {out_, err_})
-            if (fd >= 0)
-                ::close(fd);
+        ::close(fds_[0]);
+        ::close(fds_[1]);
     }
     // One line of stdout (or stderr) without its end, waiting at most 10 s.
     std::string Line(bool fromStderr = false)
     {
-        const int fd = fromStderr ? err_ : out_;
         std::string line;
         char c;
-        for (pollfd p{fd, POLLIN, 0}; ::poll(&p, 1, 10000) > 0 && ::read(fd, &c, 1) == 1 && c != '\n';)
+        for (pollfd p{fds_[fromStderr], POLLIN, 0}; ::poll(&p, 1, 10000) > 0 && ::read(p.fd, &c, 1) == 1 && c != '\n';)
             line += c;
         return line;
     }
@@ -80,33 +65,24 @@ public:
     {
         Result r;
         std::string *texts[2] = {&r.out, &r.err};
-        int fds[2] = {out_, err_};
-        for (bool open[2] = {true, true}; open[0] || open[1];) {
-            pollfd p[2] = {{open[0] ? fds[0] : -1, POLLIN, 0}, {open[1] ? fds[1] : -1, POLLIN, 0}};
-            if (::poll(p, 2, 120000) <= 0)
-                break;
+        char buffer[4096];
+        for (pollfd p[2] = {{fds_[0], POLLIN, 0}, {fds_[1], POLLIN, 0}}; (p[0].fd >= 0 || p[1].fd >= 0) && ::poll(p, 2, 120000) > 0;)
             for (int i = 0; i < 2; i++) {
-                if (!p[i].revents)
-                    continue;
-                char buffer[4096];
-                const ssize_t n = ::read(fds[i], buffer, sizeof buffer);
+                const ssize_t n = p[i].revents ? ::read(p[i].fd, buffer, sizeof buffer) : 1;
                 if (n <= 0)
-                    open[i] = false;
-                else
+                    p[i].fd = -1; // at its end (closed with the child)
+                else if (p[i].revents)
                     texts[i]->append(buffer, static_cast<size_t>(n));
             }
-        }
         int status = 0;
-        if (::waitpid(pid_, &status, 0) == pid_) {
-            done_ = true;
+        if (::waitpid(pid_, &status, 0) == pid_ && (done_ = true))
             r.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        }
         return r;
     }
 
 private:
     pid_t pid_ = -1;
-    int out_ = -1, err_ = -1;
+    int fds_[2] = {-1, -1};
     bool done_ = false;
 };
 
@@ -115,43 +91,42 @@ inline Result Run(const std::string &path, std::vector<std::string> args, const 
     return Child(path, std::move(args), dir).Wait();
 }
 
-// A private folder with files in it, removed at the end.
-class Folder {
-public:
-    Folder()
+// A private folder (with `exampleInit`, holding the example initialisation file), removed at the end.
+struct Folder {
+    explicit Folder(bool exampleInit = false)
     {
         std::string pattern = (std::filesystem::temp_directory_path() / "trs-tools-XXXXXX").string();
-        path_ = ::mkdtemp(pattern.data()) ? pattern : "";
+        path = ::mkdtemp(pattern.data()) ? pattern : "";
+        if (exampleInit)
+            std::filesystem::copy_file(TRS_EXAMPLES "/TRSLNK01.INT", path + "/TRSLNK01.INT");
     }
-    ~Folder() { std::filesystem::remove_all(path_); }
+    ~Folder() { std::filesystem::remove_all(path); }
     std::string Write(const std::string &name, const std::string &text) const
     {
-        std::ofstream(path_ + "/" + name, std::ios::binary) << text;
-        return path_ + "/" + name;
+        std::ofstream(path + "/" + name, std::ios::binary) << text;
+        return path + "/" + name;
     }
-    const std::string &Path() const { return path_; }
-
-private:
-    std::string path_;
+    const std::string &Path() const { return path; }
+    std::string path;
 };
 
-// A simulator on a pseudo-terminal with the example plant; the port as trs-host takes it.
-class Station {
-public:
+// A simulator on a pseudo-terminal with the example plant, and trs-host's arguments for its
+// line, the example gates and the built driver.
+struct Station {
     explicit Station(std::vector<std::string> extra = {})
     {
-        std::vector<std::string> args = {"--pty", "--config", TRS_EXAMPLES "/stations.toml"};
-        args.insert(args.end(), extra.begin(), extra.end());
-        sim_ = std::make_unique<Child>(TRS_SIM_PATH, args);
-        const std::string line = sim_->Line();
-        port_ = line.rfind("PORT /dev/", 0) == 0 ? line.substr(10) : "";
+        extra.insert(extra.begin(), {"--pty", "--config", TRS_EXAMPLES "/stations.toml"});
+        sim = std::make_unique<Child>(TRS_SIM_PATH, extra);
+        const std::string line = sim->Line();
+        port = line.rfind("PORT /dev/", 0) == 0 ? line.substr(10) : "";
     }
-    const std::string &Port() const { return port_; }
-    Child &Sim() { return *sim_; }
-
-private:
-    std::unique_ptr<Child> sim_;
-    std::string port_;
+    std::vector<std::string> HostArgs(std::vector<std::string> extra) const
+    {
+        extra.insert(extra.begin(), {"--module", TRSLNK32_PATH, "--port", port, "--gates", TRS_EXAMPLES "/gates.toml"});
+        return extra;
+    }
+    std::unique_ptr<Child> sim;
+    std::string port;
 };
 
 } // namespace tools_test

@@ -8,15 +8,9 @@
 namespace {
 
 using tools_test::Folder;
-
 using tools_test::Station;
 
-struct Case {
-    const char *what;
-    std::vector<std::string> args;
-    int code;
-    const char *message; // in stderr
-};
+struct Case { const char *what; std::vector<std::string> args; int code; const char *message; /* in stderr */ };
 
 // Every case runs in a folder with the example initialisation file; "GATES" stands for
 // the example gate list.
@@ -24,9 +18,7 @@ class HostOptions : public testing::TestWithParam<Case> {};
 
 TEST_P(HostOptions, ExitCodeAndMessage)
 {
-    Folder folder;
-    std::ifstream init(TRS_EXAMPLES "/TRSLNK01.INT");
-    folder.Write("TRSLNK01.INT", std::string(std::istreambuf_iterator<char>(init), {}));
+    Folder folder(true);
     std::vector<std::string> args;
     if (std::find(GetParam().args.begin(), GetParam().args.end(), "--module") == GetParam().args.end())
         args = {"--module", TRSLNK32_PATH};
@@ -90,13 +82,9 @@ TEST(Tools, SignalEndsTheHostWithASilentStation)
 {
     for (int sig : {SIGINT, SIGTERM}) {
         Station station({"--fault", "silent"});
-        ASSERT_FALSE(station.Port().empty());
-        Folder folder;
-        std::ifstream init(TRS_EXAMPLES "/TRSLNK01.INT");
-        folder.Write("TRSLNK01.INT", std::string(std::istreambuf_iterator<char>(init), {}));
-        tools_test::Child host(TRS_HOST_PATH, {"--module", TRSLNK32_PATH, "--port", station.Port(), "--gates",
-                                               TRS_EXAMPLES "/gates.toml", "--log-level", "32"},
-                               folder.Path());
+        ASSERT_FALSE(station.port.empty());
+        Folder folder(true);
+        tools_test::Child host(TRS_HOST_PATH, station.HostArgs({"--log-level", "32"}), folder.Path());
         // The first failed attempt shows that the read is under way.
         std::string seen;
         while (seen.find("retry 0") == std::string::npos && seen.size() < 100000) {
@@ -139,15 +127,11 @@ TEST(Tools, SimulatorRefusesBadOptionsWithCodeTwo)
 TEST(Tools, SimulatorTraceShowsFieldsAndChecksums)
 {
     Station station({"--trace", "--fault", "checksum,command=VAR?,count=1"});
-    Folder folder;
-    std::ifstream init(TRS_EXAMPLES "/TRSLNK01.INT");
-    folder.Write("TRSLNK01.INT", std::string(std::istreambuf_iterator<char>(init), {}));
-    const auto r = tools_test::Run(TRS_HOST_PATH, {"--module", TRSLNK32_PATH, "--port", station.Port(), "--gates",
-                                       TRS_EXAMPLES "/gates.toml", "--read", "005AI012"},
-                       folder.Path());
+    Folder folder(true);
+    const auto r = tools_test::Run(TRS_HOST_PATH, station.HostArgs({"--read", "005AI012"}), folder.Path());
     EXPECT_EQ(r.code, 0) << r.err;
-    station.Sim().Signal(SIGTERM);
-    const auto sim = station.Sim().Wait();
+    station.sim->Signal(SIGTERM);
+    const auto sim = station.sim->Wait();
     EXPECT_NE(sim.err.find("<- PLC1 | VAR? | AI12 | 1"), std::string::npos) << sim.err;
     EXPECT_NE(sim.err.find("-> VAR= | AI12 | 42   [checksum BAD]"), std::string::npos) << sim.err;
     EXPECT_NE(sim.err.find("-> VAR= | AI12 | 42   [checksum good]"), std::string::npos) << sim.err;
