@@ -12,3 +12,11 @@ if [ ${#missing[@]} -gt 0 ]; then
   apt-get update -qq >/dev/null
   apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
+
+# Optional: libmodbus, only for the side-by-side benchmark (bench_peer); the build does
+# without it.
+if ! dpkg-query -W -f='${Status}' libmodbus-dev 2>/dev/null | grep -q "install ok installed"; then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get install -y -qq --no-install-recommends libmodbus-dev >/dev/null 2>&1 ||
+    echo "libmodbus-dev not installed: bench_peer will run the driver alone"
+fi
