@@ -68,7 +68,9 @@ void StoreSample(GateEntry &entry, kiv::GateSample sample)
 {
     entry.state.current = sample;
     entry.state.hasValue = true;
-    PushBounded(entry.state.history, std::move(sample), kiv::kMaxHistory);
+    if (entry.history.size() >= kiv::kMaxHistory)
+        entry.history.pop_front();
+    entry.history.push_back(std::move(sample));
 }
 
 // Runs `body` on a gate under the runtime's lock, once the status that a test may have
