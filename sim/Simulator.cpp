@@ -53,6 +53,9 @@ struct Line {
     std::string frame;
     bool overflow = false;
     size_t wakePos = 0; // bytes of the wake-up sequence matched so far
+    // Line pacing, line thread only: when the byte being fed has crossed the line in, and
+    // when the line out is free again.
+    std::chrono::steady_clock::time_point byteIn{}, outFree{};
     std::thread thread;
     std::atomic<bool> finished{false};
 };
@@ -66,6 +69,12 @@ struct Simulator::Impl {
     std::string raw;
     Counters counters;
     std::function<void(bool, const std::string &)> trace;
+    std::atomic<uint32_t> paceBaud{0}; // 0 = no line pacing
+
+    // The wire time of one 10-bit character at the paced rate.
+    std::chrono::nanoseconds CharacterTime(uint32_t baud) const {
+        return std::chrono::nanoseconds(10'000'000'000ull / baud);
+    }
 
     std::mutex linesMu;
     std::vector<std::unique_ptr<Line>> lines;
@@ -120,9 +129,24 @@ struct Simulator::Impl {
     }
 
     bool WriteAll(Line &line, const std::string &bytes) {
+        using namespace std::chrono;
+        const uint32_t baud = paceBaud.load();
+        const nanoseconds character = baud ? CharacterTime(baud) : nanoseconds(0);
+        const auto start = baud ? std::max(steady_clock::now(), line.outFree) : steady_clock::time_point{};
         size_t done = 0;
         while (done < bytes.size()) {
-            ssize_t n = ::write(line.fd, bytes.data() + done, bytes.size() - done);
+            // Paced: hand over only the bytes that have crossed the line by now; each byte
+            // arrives one character time after the one before it.
+            size_t due = bytes.size();
+            if (baud) {
+                const auto now = steady_clock::now();
+                due = std::min<size_t>(bytes.size(), static_cast<size_t>((now - start) / character));
+                if (due <= done) {
+                    if (!PauseUntil(start + character * static_cast<int64_t>(done + 1))) return false;
+                    continue;
+                }
+            }
+            ssize_t n = ::write(line.fd, bytes.data() + done, due - done);
             if (n > 0) {
                 done += static_cast<size_t>(n);
                 continue;
@@ -132,9 +156,27 @@ struct Simulator::Impl {
             if (::poll(p, 2, -1) < 0 && errno != EINTR) return false;
             if (p[1].revents) return false;
         }
+        if (baud) line.outFree = start + character * static_cast<int64_t>(bytes.size());
         std::lock_guard lock(mu);
         counters.bytesOut += bytes.size();
+        if (baud) counters.lastOut = steady_clock::now();
         return true;
+    }
+
+    // Sleeps until `when`; false when Stop() cut the wait short.
+    bool PauseUntil(std::chrono::steady_clock::time_point when) const {
+        using namespace std::chrono;
+        for (;;) {
+            const auto now = steady_clock::now();
+            if (now >= when) return true;
+            const auto left = duration_cast<microseconds>(when - now);
+            // poll() counts whole milliseconds: the last part is slept finely.
+            if (left >= milliseconds(2)) {
+                if (!Pause(static_cast<uint32_t>(duration_cast<milliseconds>(left).count() - 1))) return false;
+            } else {
+                std::this_thread::sleep_for(left);
+            }
+        }
     }
 
     void Trace(bool incoming, const std::string &bytes) {
@@ -253,12 +295,27 @@ void Simulator::Impl::HandleFrame(Line &line, const std::string &frame) {
 }
 
 void Simulator::Impl::Feed(Line &line, const char *bytes, size_t count) {
+    using namespace std::chrono;
+    const uint32_t baud = paceBaud.load();
+    const nanoseconds character = baud ? CharacterTime(baud) : nanoseconds(0);
+    if (baud) {
+        // The bytes came in together; on the line they follow one another, behind any
+        // that are still crossing it.
+        const auto now = steady_clock::now();
+        line.byteIn = std::max(now, line.byteIn);
+    }
     {
         std::lock_guard lock(mu);
         counters.bytesIn += count;
+        if (baud && counters.firstIn == steady_clock::time_point{}) counters.firstIn = steady_clock::now();
     }
     for (size_t i = 0; i < count; ++i) {
         const char c = bytes[i];
+        if (baud) {
+            line.byteIn += character;
+            // A telegram is complete once its CR has crossed the line.
+            if (c == kCr && !PauseUntil(line.byteIn)) return;
+        }
         if (c == kStx || c == kEtx || c == kEsc) {
             // Control bytes never occur inside a telegram: they end any partial one.
             line.frame.clear();
@@ -669,6 +726,15 @@ bool Simulator::WaitForTelegrams(size_t n, std::chrono::milliseconds timeout) co
 Counters Simulator::GetCounters() const {
     std::lock_guard lock(impl_->mu);
     return impl_->counters;
+}
+
+void Simulator::ClearCounters() {
+    std::lock_guard lock(impl_->mu);
+    impl_->counters = Counters{};
+}
+
+void Simulator::SetLinePacing(uint32_t baud) {
+    impl_->paceBaud = baud;
 }
 
 void Simulator::SetTrace(std::function<void(bool incoming, const std::string &bytes)> trace) {
