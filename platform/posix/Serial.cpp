@@ -52,7 +52,8 @@ struct PlatformSerial {
     /* Counters for measurements and tests. */
     std::atomic<uint64_t> systemReads;     /* read() calls on the device */
     std::atomic<uint64_t> portReads;       /* SerialRead calls */
-    std::atomic<uint32_t> recentReads[SERIAL_RECENT_READS]; /* sizes of the last reads, oldest first */
+    std::atomic<uint32_t> recentReads[SERIAL_RECENT_READS]; /* sizes of the last reads, a ring */
+    std::atomic<uint64_t> recentNext;      /* where the next size goes: the oldest entry */
 };
 
 namespace {
@@ -128,9 +129,9 @@ int RemainingMs(int64_t end)
  * own, only atomicity for the readers of the statistics. */
 void NoteRead(PlatformSerial *port, uint32_t size)
 {
-    for (int i = 0; i + 1 < SERIAL_RECENT_READS; i++)
-        port->recentReads[i].store(port->recentReads[i + 1].load(std::memory_order_relaxed), std::memory_order_relaxed);
-    port->recentReads[SERIAL_RECENT_READS - 1].store(size, std::memory_order_relaxed);
+    const uint64_t next = port->recentNext.load(std::memory_order_relaxed);
+    port->recentReads[next % SERIAL_RECENT_READS].store(size, std::memory_order_relaxed);
+    port->recentNext.store(next + 1, std::memory_order_relaxed);
     port->portReads.fetch_add(1, std::memory_order_relaxed);
 }
 
@@ -340,6 +341,7 @@ int SerialOpen(const char *name, PlatformSerial **port)
     record->portReads = 0;
     for (auto &size : record->recentReads)
         size = 0;
+    record->recentNext = 0;
     *port = record;
     return 0;
 }
@@ -665,8 +667,9 @@ bool SerialGetStatistics(const PlatformSerial *port, SerialStatistics *statistic
         return false;
     statistics->systemReads = port->systemReads.load();
     statistics->portReads = port->portReads.load();
+    const uint64_t oldest = port->recentNext.load();
     for (int i = 0; i < SERIAL_RECENT_READS; i++)
-        statistics->recentReads[i] = port->recentReads[i].load();
+        statistics->recentReads[i] = port->recentReads[(oldest + i) % SERIAL_RECENT_READS].load();
     return true;
 }
 
