@@ -40,7 +40,7 @@ namespace {
 // may pose as a UART, offer RS-485, pace its output queue at `baud` (0: jammed), and fail
 // reads as an unplugged adapter does.
 struct Fake {
-    bool uart = false, rs485 = false;
+    bool uart = false, rs485 = false, refuseRts = false;
     int baud = -1, failWith = 0, queueQueries = 0, lastWrite = 0;
     Clock::time_point writtenAt;
     std::vector<std::string> calls;
@@ -51,7 +51,7 @@ int FakeIoctl(int fd, unsigned long request, void *argument)
     int *word = static_cast<int *>(argument);
     if (request == TIOCMBIS || request == TIOCMBIC) {
         gFake.calls.push_back(std::string(*word & TIOCM_RTS ? "rts" : "dtr") + (request == TIOCMBIS ? " on" : " off"));
-        return 0;
+        return gFake.refuseRts && (*word & TIOCM_RTS) ? (errno = ENOTTY, -1) : 0;
     }
     if (request == TIOCOUTQ && gFake.baud >= 0) {
         auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - gFake.writtenAt).count();
@@ -157,6 +157,20 @@ TEST_F(SerialTest, RtsDropsOnceTheTransmitterIsEmptyWithoutSpinning)
         EXPECT_LE(gFake.queueQueries, 10) << "the queue was asked over and over";
         tcflush(master_, TCIOFLUSH);
     }
+}
+
+// A device without modem-control lines is asked for RTS once per open port; every send
+// still logs both refusals, as if it had been asked.
+TEST_F(SerialTest, RefusedRtsIsNotAskedAgainButStillLogged)
+{
+    instance_->lineSettings = {9600, 8, 0, 0}; /* a UART keeps the format it is given */
+    ASSERT_NE(Open(0x0303, false, -1, true), 0u);
+    gFake.calls.clear();
+    gFake.refuseRts = true;
+    for (int i = 0; i < 3; i++)
+        EXPECT_EQ(Send("abc", 3, instance_, 0), 0u);
+    EXPECT_EQ(gFake.calls, (std::vector<std::string>{"rts on", "write 3", "drain", "write 3", "drain", "write 3", "drain"}));
+    EXPECT_EQ(trs_test::Count(64, "TRSLNK> Send() EscapeCommFunction() failed"), 6u) << trs_test::Dump();
 }
 
 TEST_F(SerialTest, CharacterFormatIsReadBackExceptOnPseudoTerminals)
