@@ -9,6 +9,7 @@
 // status), so that it measures the walk itself: definitions, record settings and the
 // failure line of each gate. A read that succeeds adds one ordinary exchange per gate,
 // whose cost bench_peer and bench_wire give.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -115,8 +116,8 @@ void Instances(unsigned count)
 }
 
 // One current-states pass of station 5 with `bound` gates of it bound, spread over the
-// gate indexes 0..65534.
-void CurrentStatesPass(unsigned bound)
+// gate indexes 0..65534: its time in ms, or a negative number when it did not run.
+double CurrentStatesPass(unsigned bound, long *heapKiB, unsigned *accepted)
 {
     auto &runtime = kiv::Runtime::Get();
     runtime.Reset();
@@ -142,9 +143,9 @@ void CurrentStatesPass(unsigned bound)
     host.Attach(DrvMain);
     if (host.ColdStart(1, NullPort()) != 0) {
         std::printf("current-states pass: the instance did not start\n");
-        return;
+        return -1;
     }
-    const unsigned accepted = host.BindAll();
+    *accepted = host.BindAll();
     runtime.InjectFailure(kiv::Call::GetGateVal, kiv::kAllGates, 77);
     runtime.InjectFailure(kiv::Call::GetGateStr, kiv::kAllGates, 78);
     auto *instance = static_cast<DriverInstance *>(host.Instance());
@@ -170,16 +171,27 @@ void CurrentStatesPass(unsigned bound)
     while (rc == 0 && ended.load() == 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     PlatformSetTimeScale(1.0);
-    const long grown = ResidentKiB() - before;
+    *heapKiB = ResidentKiB() - before;
     while (instance->workers.load() != 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     runtime.Unsubscribe(subscription);
     runtime.ClearFailures();
     // Less the pass's 5 ms pause, scaled like every driver sleep.
-    const double ms = static_cast<double>(ended.load() - begun.load()) / 1e6 - 5 * 0.01;
-    std::printf("%-44s %8u %10.2f ms %8ld KiB  %u bound\n", "current-states pass over 65535 indexes", bound, ms, grown,
-                accepted);
     host.EndDrv();
+    return rc == 0 ? static_cast<double>(ended.load() - begun.load()) / 1e6 - 5 * 0.01 : -1;
+}
+
+// The median of three passes.
+void CurrentStates(unsigned bound)
+{
+    double ms[3];
+    long heap = 0;
+    unsigned accepted = 0;
+    for (double &one : ms)
+        one = CurrentStatesPass(bound, &heap, &accepted);
+    std::sort(std::begin(ms), std::end(ms));
+    std::printf("%-44s %8u %10.2f ms %8ld KiB  %u bound, median of 3\n", "current-states pass over 65535 indexes", bound,
+                ms[1], heap, accepted);
 }
 
 } // namespace
@@ -201,8 +213,8 @@ int main()
     Stations(256);
     Instances(8);
     Instances(16);
-    CurrentStatesPass(10000);
-    CurrentStatesPass(20000);
+    CurrentStates(10000);
+    CurrentStates(20000);
 
     fs::current_path(previous);
     std::error_code ignored;
