@@ -134,6 +134,7 @@ struct Simulator::Impl {
         const nanoseconds character = baud ? CharacterTime(baud) : nanoseconds(0);
         const auto start = baud ? std::max(steady_clock::now(), line.outFree) : steady_clock::time_point{};
         size_t done = 0;
+        bool counted = false;
         while (done < bytes.size()) {
             // Paced: hand over only the bytes that have crossed the line by now; each byte
             // arrives one character time after the one before it.
@@ -144,6 +145,14 @@ struct Simulator::Impl {
                 if (due <= done) {
                     if (!PauseUntil(start + character * static_cast<int64_t>(done + 1))) return false;
                     continue;
+                }
+                // The last byte has crossed the line: counted before the peer can see it, so
+                // that the counters are complete once the peer has the reply.
+                if (due == bytes.size() && !counted) {
+                    std::lock_guard lock(mu);
+                    counters.bytesOut += bytes.size();
+                    counters.lastOut = now;
+                    counted = true;
                 }
             }
             ssize_t n = ::write(line.fd, bytes.data() + done, due - done);
@@ -157,9 +166,10 @@ struct Simulator::Impl {
             if (p[1].revents) return false;
         }
         if (baud) line.outFree = start + character * static_cast<int64_t>(bytes.size());
-        std::lock_guard lock(mu);
-        counters.bytesOut += bytes.size();
-        if (baud) counters.lastOut = steady_clock::now();
+        if (!counted) {
+            std::lock_guard lock(mu);
+            counters.bytesOut += bytes.size();
+        }
         return true;
     }
 
