@@ -68,7 +68,9 @@ void StoreSample(GateEntry &entry, kiv::GateSample sample)
 {
     entry.state.current = sample;
     entry.state.hasValue = true;
-    PushBounded(entry.state.history, std::move(sample), kiv::kMaxHistory);
+    if (entry.history.size() >= kiv::kMaxHistory)
+        entry.history.pop_front();
+    entry.history.push_back(std::move(sample));
 }
 
 // Runs `body` on a gate under the runtime's lock, once the status that a test may have
@@ -138,12 +140,17 @@ KIV_API void KivErr(int32_t level, const char *format, ...)
         std::lock_guard lock(s.mutex);
         if (s.log.size() >= kiv::kMaxLogLines)
             s.log.pop_front();
+        threshold = s.threshold;
+        // Kept only in the log (the usual case): the line moves there, no copy.
+        if (s.logSubscribers.empty() && (threshold < 0 || level > threshold)) {
+            s.log.push_back(std::move(line));
+            return;
+        }
         s.log.push_back(line);
         for (const auto &[id, callback] : s.logSubscribers)
             subscribers.push_back(callback);
         if (!subscribers.empty())
             s.deliveries++;
-        threshold = s.threshold;
     }
     // Subscribers run without the lock: they may log or query the runtime themselves.
     if (!subscribers.empty())

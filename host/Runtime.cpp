@@ -112,7 +112,9 @@ std::optional<GateState> Runtime::Gate(uint32_t id) const
     auto it = state_->gates.find(id);
     if (it == state_->gates.end())
         return std::nullopt;
-    return it->second.state;
+    GateState gate = it->second.state;
+    gate.history.assign(it->second.history.begin(), it->second.history.end());
+    return gate;
 }
 
 std::optional<uint32_t> Runtime::FindGate(const std::string &address, uint8_t drvNumber) const

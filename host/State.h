@@ -43,6 +43,9 @@ struct GateEntry {
     bool bound = false;      // a driver accepted the address (codes 3 or 4)
     GateAddress address{};   // what the driver filled at binding
     std::vector<uint8_t> lastArea;
+    // The values put, oldest first, bounded: kept here rather than in state.history so that
+    // dropping the oldest costs nothing per sample; Runtime::Gate copies them out.
+    std::deque<GateSample> history;
 };
 
 struct Runtime::State {

@@ -37,3 +37,11 @@ setup_wine() {
   install_missing g++-mingw-w64-i686-posix wine wine32:i386
   runs_32bit || install_missing g++-mingw-w64-x86-64-posix wine64
 }
+
+# Optional: libmodbus, only for the side-by-side benchmark (bench_peer); the build does
+# without it.
+if ! dpkg-query -W -f='${Status}' libmodbus-dev 2>/dev/null | grep -q "install ok installed"; then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get install -y -qq --no-install-recommends libmodbus-dev >/dev/null 2>&1 ||
+    echo "libmodbus-dev not installed: bench_peer will run the driver alone"
+fi

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <map>
@@ -35,6 +36,9 @@ struct Line {
     std::string frame;
     bool overflow = false;
     size_t wakePos = 0; // bytes of the wake-up sequence matched so far
+    // Line pacing, line thread only: when the byte being fed has crossed the line in, and
+    // when the line out is free again.
+    std::chrono::steady_clock::time_point byteIn{}, outFree{};
     std::thread thread;
     std::atomic<bool> finished{false};
 };
@@ -48,6 +52,12 @@ struct Simulator::Impl {
     std::string raw;
     Counters counters;
     std::function<void(bool, const std::string &)> trace;
+    std::atomic<uint32_t> paceBaud{0}; // 0 = no line pacing
+
+    // The wire time of one 10-bit character at the paced rate.
+    static std::chrono::nanoseconds CharacterTime(uint32_t baud) {
+        return std::chrono::nanoseconds(10'000'000'000ull / baud);
+    }
 
     std::mutex linesMu;
     std::vector<std::unique_ptr<Line>> lines;
@@ -93,6 +103,8 @@ struct Simulator::Impl {
 
     // Sleeps ms milliseconds; false when Stop() cut the wait short.
     bool Pause(uint32_t ms) const;
+    // Sleeps until `when`; false when Stop() cut the wait short.
+    bool PauseUntil(std::chrono::steady_clock::time_point when) const;
     bool WriteAll(Line &line, const std::string &bytes);
 
     void Trace(bool incoming, const std::string &bytes) {

@@ -47,9 +47,33 @@ bool Simulator::Impl::Pause(uint32_t ms) const {
 }
 
 bool Simulator::Impl::WriteAll(Line &line, const std::string &bytes) {
+    using namespace std::chrono;
+    const uint32_t baud = paceBaud.load();
+    const nanoseconds character = baud ? CharacterTime(baud) : nanoseconds(0);
+    const auto start = baud ? std::max(steady_clock::now(), line.outFree) : steady_clock::time_point{};
     size_t done = 0;
+    bool counted = false;
     while (done < bytes.size()) {
-        ssize_t n = ::write(line.fd, bytes.data() + done, bytes.size() - done);
+        // Paced: hand over only the bytes that have crossed the line by now; each byte
+        // arrives one character time after the one before it.
+        size_t due = bytes.size();
+        if (baud) {
+            const auto now = steady_clock::now();
+            due = std::min<size_t>(bytes.size(), static_cast<size_t>((now - start) / character));
+            if (due <= done) {
+                if (!PauseUntil(start + character * static_cast<int64_t>(done + 1))) return false;
+                continue;
+            }
+            // The last byte has crossed the line: counted before the peer can see it, so
+            // that the counters are complete once the peer has the reply.
+            if (due == bytes.size() && !counted) {
+                std::lock_guard lock(mu);
+                counters.bytesOut += bytes.size();
+                counters.lastOut = now;
+                counted = true;
+            }
+        }
+        ssize_t n = ::write(line.fd, bytes.data() + done, due - done);
         if (n > 0) {
             done += static_cast<size_t>(n);
             continue;
@@ -59,8 +83,11 @@ bool Simulator::Impl::WriteAll(Line &line, const std::string &bytes) {
         if (::poll(p, 2, -1) < 0 && errno != EINTR) return false;
         if (p[1].revents) return false;
     }
-    std::lock_guard lock(mu);
-    counters.bytesOut += bytes.size();
+    if (baud) line.outFree = start + character * static_cast<int64_t>(bytes.size());
+    if (!counted) {
+        std::lock_guard lock(mu);
+        counters.bytesOut += bytes.size();
+    }
     return true;
 }
 

@@ -133,13 +133,42 @@ void Simulator::Impl::HandleFrame(Line &line, const std::string &frame) {
     if (WriteAll(line, reply)) Trace(false, reply);
 }
 
+bool Simulator::Impl::PauseUntil(std::chrono::steady_clock::time_point when) const {
+    using namespace std::chrono;
+    for (;;) {
+        const auto now = steady_clock::now();
+        if (now >= when) return true;
+        const auto left = duration_cast<microseconds>(when - now);
+        // Pause counts whole milliseconds: the last part is slept finely.
+        if (left >= milliseconds(2)) {
+            if (!Pause(static_cast<uint32_t>(duration_cast<milliseconds>(left).count() - 1))) return false;
+        } else {
+            std::this_thread::sleep_for(left);
+        }
+    }
+}
+
 void Simulator::Impl::Feed(Line &line, const char *bytes, size_t count) {
+    using namespace std::chrono;
+    const uint32_t baud = paceBaud.load();
+    const nanoseconds character = baud ? CharacterTime(baud) : nanoseconds(0);
+    if (baud) {
+        // The bytes came in together; on the line they follow one another, behind any
+        // that are still crossing it.
+        line.byteIn = std::max(steady_clock::now(), line.byteIn);
+    }
     {
         std::lock_guard lock(mu);
         counters.bytesIn += count;
+        if (baud && counters.firstIn == steady_clock::time_point{}) counters.firstIn = steady_clock::now();
     }
     for (size_t i = 0; i < count; ++i) {
         const char c = bytes[i];
+        if (baud) {
+            line.byteIn += character;
+            // A telegram is complete once its CR has crossed the line.
+            if (c == kCr && !PauseUntil(line.byteIn)) return;
+        }
         if (c == kStx || c == kEtx || c == kEsc) {
             // Control bytes never occur inside a telegram: they end any partial one.
             line.frame.clear();
@@ -372,6 +401,15 @@ bool Simulator::WaitForTelegrams(size_t n, std::chrono::milliseconds timeout) co
 Counters Simulator::GetCounters() const {
     std::lock_guard lock(impl_->mu);
     return impl_->counters;
+}
+
+void Simulator::ClearCounters() {
+    std::lock_guard lock(impl_->mu);
+    impl_->counters = Counters{};
+}
+
+void Simulator::SetLinePacing(uint32_t baud) {
+    impl_->paceBaud = baud;
 }
 
 void Simulator::SetTrace(std::function<void(bool incoming, const std::string &bytes)> trace) {

@@ -136,6 +136,9 @@ struct Counters {
     uint64_t telegrams = 0, checksumErrors = 0, wakeUps = 0, bytesIn = 0, bytesOut = 0;
     uint64_t overflows = 0;  // frames longer than the input buffer, discarded
     uint64_t unanswered = 0; // frames that no station answered (no station for the line)
+    // With line pacing: when the first byte in arrived and when the last byte out had
+    // crossed the line, since the counters were cleared (zero = not yet).
+    std::chrono::steady_clock::time_point firstIn{}, lastOut{};
 };
 
 class Simulator {
@@ -208,6 +211,13 @@ public:
     // Waits until at least n telegrams were received or the time runs out.
     bool WaitForTelegrams(size_t n, std::chrono::milliseconds timeout) const;
     Counters GetCounters() const;
+    void ClearCounters();
+
+    // Line pacing: emulates a line of `baud` bits per second, 10 bits a character, in both
+    // directions (0 = off, bytes move as fast as the pseudo-terminal or socket takes them).
+    // A request counts as complete only once its last byte's wire time has passed, and
+    // replies go out no faster than the line carries them.
+    void SetLinePacing(uint32_t baud);
 
     // Called on the line thread for every telegram received (incoming = true) and every
     // reply sent, with the payload (replies as framed bytes); for verbose program output.

@@ -277,7 +277,7 @@ int main(int argc, char **argv) {
     app.footer(kHelpFooter);
     bool pty = false, verbose = false, trace = false, exitOnEof = false, requireLogon = false, strict = false;
     int tcpPort = -1;
-    uint32_t eventsEvery = 0, callDelay = 0, callRepeat = 1, callEvery = 10000;
+    uint32_t eventsEvery = 0, callDelay = 0, callRepeat = 1, callEvery = 10000, paceBaud = 0;
     std::string configPath, callIn, serial;
     std::vector<std::string> quickStations, quickSecondaries, settings, faults;
     app.add_flag("--pty", pty, "serve a new pseudo-terminal; prints \"PORT <device>\"");
@@ -290,6 +290,9 @@ int main(int argc, char **argv) {
     app.add_option("--call-repeat", callRepeat, "place the alarm call this many times")->check(CLI::Range(1u, 100000u))
         ->capture_default_str();
     app.add_option("--call-every", callEvery, "ms between repeated alarm calls")->check(CLI::Range(1u, 86400000u))
+        ->capture_default_str();
+    app.add_option("--pace", paceBaud, "emulate a line of BAUD bits per second (10 bits a character) both ways; 0 = off")
+        ->check(CLI::Range(0u, 1000000u))
         ->capture_default_str();
     app.add_option("--station", quickStations, "add a station ID[:NAME[:CODE]]");
     app.add_option("--secondary", quickSecondaries, "add a secondary station ID[:NAME[:CODE]]");
@@ -340,6 +343,7 @@ int main(int argc, char **argv) {
     int signalFd = signalfd(-1, &signals, SFD_CLOEXEC);
 
     Simulator sim;
+    sim.SetLinePacing(paceBaud);
     std::string error;
     if (!configPath.empty()) {
         if (!sim.LoadConfig(configPath, &error)) {

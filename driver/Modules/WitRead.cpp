@@ -128,7 +128,8 @@ uint32_t BuildReadRequest(RequestBlock *request, char *buffer, uint32_t *command
     size_t length = 0;
     bool fits = true;
     if (record->name[0] != '\0')
-        fits = AppendFormat(buffer, &length, "%.*s\t", STATION_NAME_SIZE - 1, record->name);
+        fits = AppendText(buffer, &length, record->name, strnlen(record->name, STATION_NAME_SIZE - 1)) &&
+               AppendText(buffer, &length, "\t", 1);
     *commandStart = static_cast<uint32_t>(length);
 
     const char first = MemTypeFirst(address.memoryType);
@@ -138,12 +139,35 @@ uint32_t BuildReadRequest(RequestBlock *request, char *buffer, uint32_t *command
     if (!fits) {
         // handled below with the other overlong telegrams
     } else if (wire == WIRE_ETAT) {
-        fits = AppendFormat(buffer, &length, "ETAT?\t%u\t%u\t", address.address, gate->blockLength);
-    } else if ((wire == WIRE_VAR_INTEGER || wire == WIRE_VAR_FLOAT || wire == WIRE_VAR_TEXT) && extension == 0) {
-        fits = AppendFormat(buffer, &length, "VAR?\t%c%c%u\t%u\t", first, second, address.address, gate->blockLength);
+        // "ETAT?\t%u\t%u\t", put together without printf: this runs for every read.
+        char command[40];
+        size_t n = 0;
+        memcpy(command, "ETAT?\t", 6);
+        n = 6;
+        n += FormatUnsigned(command + n, address.address);
+        command[n++] = '\t';
+        n += FormatUnsigned(command + n, gate->blockLength);
+        command[n++] = '\t';
+        fits = AppendText(buffer, &length, command, n);
     } else if (wire == WIRE_VAR_INTEGER || wire == WIRE_VAR_FLOAT || wire == WIRE_VAR_TEXT) {
-        fits = AppendFormat(buffer, &length, "VAR?\t%c%c%u.%u\t%u\t", first, second, extension, address.address & 0xFFFFu,
-                            gate->blockLength);
+        // "VAR?\t%c%c%u\t%u\t", or "VAR?\t%c%c%u.%u\t%u\t" with an extension.
+        char command[48];
+        size_t n = 0;
+        memcpy(command, "VAR?\t", 5);
+        n = 5;
+        command[n++] = first;
+        command[n++] = second;
+        if (extension != 0) {
+            n += FormatUnsigned(command + n, extension);
+            command[n++] = '.';
+            n += FormatUnsigned(command + n, address.address & 0xFFFFu);
+        } else {
+            n += FormatUnsigned(command + n, address.address);
+        }
+        command[n++] = '\t';
+        n += FormatUnsigned(command + n, gate->blockLength);
+        command[n++] = '\t';
+        fits = AppendText(buffer, &length, command, n);
     } else if (wire == WIRE_VAR_BIT) {
         fits = AppendFormat(buffer, &length, "VAR?\t%c%c\t", first, second);
     } else if (wire == WIRE_DATE) {

@@ -2,6 +2,7 @@
 
 #include <stdarg.h>
 #include <stdio.h>
+#include <string.h>
 
 #include "entry/KivRun.h"
 #include "link/Station.h"
@@ -43,6 +44,32 @@ bool AppendFormat(char *buffer, size_t *length, const char *format, ...)
     }
     *length += static_cast<size_t>(n);
     return true;
+}
+
+bool AppendText(char *buffer, size_t *length, const char *text, size_t count)
+{
+    const size_t room = TX_PAYLOAD_LIMIT + 1 - *length;
+    if (count >= room) {
+        buffer[*length] = '\0';
+        return false;
+    }
+    memcpy(buffer + *length, text, count);
+    *length += count;
+    buffer[*length] = '\0';
+    return true;
+}
+
+size_t FormatUnsigned(char *out, uint32_t value)
+{
+    char digits[10];
+    size_t n = 0;
+    do {
+        digits[n++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    for (size_t i = 0; i < n; i++)
+        out[i] = digits[n - 1 - i];
+    return n;
 }
 
 uint32_t RunStationExchange(RequestBlock *request, const ExchangeKind *kind, const char *gas, void *context, char *payload,

@@ -13,6 +13,11 @@
 /* Appends to the telegram in `buffer` (the instance's send buffer, with room left for the
  * checksum and the CR); false, with the telegram unchanged, when it would not fit. */
 bool AppendFormat(char *buffer, size_t *length, const char *format, ...) TRS_PRINTF(3, 4);
+/* The same for `count` bytes of text, without formatting: for the telegrams sent on every
+ * read. */
+bool AppendText(char *buffer, size_t *length, const char *text, size_t count);
+/* Writes the decimal digits of `value` (at most 10) to `out`; returns how many. */
+size_t FormatUnsigned(char *out, uint32_t value);
 
 struct StationExchange;
 

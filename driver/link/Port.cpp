@@ -219,7 +219,8 @@ uint32_t ReadPort(PortHandle handle, void *buffer, uint32_t count, uint32_t *rea
     uint32_t timeout = port->configured ? PlatformScaledMs(port->readTimeoutMs.load()) : 0;
     uint32_t got = 0;
     int error = SerialRead(port->serial, buffer, count, timeout, &got);
-    NoteLineLost(port, "ReadPort", error);
+    if (error != 0)
+        NoteLineLost(port, "ReadPort", error);
     if (error != 0 || got == 0)
         return PORT_SYSTEM_ERROR;
     if (read)

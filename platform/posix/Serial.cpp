@@ -36,7 +36,7 @@ struct PlatformSerial {
     int fd;
     bool nullDevice;                       /* no termios at all */
     bool pseudoTerminal;                   /* forces its own character format */
-    int fileFlags;                         /* fcntl flags of the open descriptor */
+    std::atomic<int> rtsRefusal;           /* the error with which the device refused RTS, 0 if it took it */
     const SerialSystemCalls *sys;          /* the calls beneath this port */
     uint32_t charTimeUs;                   /* one character on the wire, 0 before configuring */
     char lockPath[SERIAL_LOCK_PATH_SIZE];  /* our UUCP lock file, empty when none is held */
@@ -52,7 +52,8 @@ struct PlatformSerial {
     /* Counters for measurements and tests. */
     std::atomic<uint64_t> systemReads;     /* read() calls on the device */
     std::atomic<uint64_t> portReads;       /* SerialRead calls */
-    std::atomic<uint32_t> recentReads[SERIAL_RECENT_READS]; /* sizes of the last reads, oldest first */
+    std::atomic<uint32_t> recentReads[SERIAL_RECENT_READS]; /* sizes of the last reads, a ring */
+    std::atomic<uint64_t> recentNext;      /* where the next size goes: the oldest entry */
 };
 
 namespace {
@@ -124,42 +125,49 @@ int RemainingMs(int64_t end)
     return left > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(left);
 }
 
+/* Called under readLock for every byte of a reply: the counters need no ordering of their
+ * own, only atomicity for the readers of the statistics. */
 void NoteRead(PlatformSerial *port, uint32_t size)
 {
-    for (int i = 0; i + 1 < SERIAL_RECENT_READS; i++)
-        port->recentReads[i].store(port->recentReads[i + 1].load());
-    port->recentReads[SERIAL_RECENT_READS - 1].store(size);
-    port->portReads++;
+    const uint64_t next = port->recentNext.load(std::memory_order_relaxed);
+    port->recentReads[next % SERIAL_RECENT_READS].store(size, std::memory_order_relaxed);
+    port->recentNext.store(next + 1, std::memory_order_relaxed);
+    port->portReads.fetch_add(1, std::memory_order_relaxed);
 }
 
 /* One read() of whatever has arrived into the empty buffer, after waiting until `end`
  * for it; a signal shortens no wait and restarts none. 0 with nothing added on time-out;
- * EIO when the line has gone. */
+ * EIO when the line has gone. The descriptor is non-blocking: a readiness that turns out
+ * empty waits again for the rest of the time. */
 int FillBuffer(PlatformSerial *port, int64_t end)
 {
-    struct pollfd ready = {port->fd, POLLIN, 0};
-    int rc;
-    do
-        rc = port->sys->poll(&ready, 1, RemainingMs(end));
-    while (rc < 0 && errno == EINTR);
-    if (rc < 0)
-        return errno;
-    if (rc == 0)
+    for (;;) {
+        struct pollfd ready = {port->fd, POLLIN, 0};
+        int rc;
+        do
+            rc = port->sys->poll(&ready, 1, RemainingMs(end));
+        while (rc < 0 && errno == EINTR);
+        if (rc < 0)
+            return errno;
+        if (rc == 0)
+            return 0;
+        if (!(ready.revents & POLLIN))
+            return (ready.revents & (POLLHUP | POLLERR | POLLNVAL)) ? EIO : 0;
+        ssize_t n;
+        do {
+            port->systemReads++;
+            n = port->sys->read(port->fd, port->buffer, sizeof port->buffer);
+        } while (n < 0 && errno == EINTR);
+        if (n < 0 && errno == EAGAIN && RemainingMs(end) > 0)
+            continue;
+        if (n < 0)
+            return errno == EAGAIN ? 0 : errno;
+        if (n == 0)
+            return EIO; /* end of file: the other side of the line has gone */
+        port->head = 0;
+        port->tail = static_cast<uint32_t>(n);
         return 0;
-    if (!(ready.revents & POLLIN))
-        return (ready.revents & (POLLHUP | POLLERR | POLLNVAL)) ? EIO : 0;
-    ssize_t n;
-    do {
-        port->systemReads++;
-        n = port->sys->read(port->fd, port->buffer, sizeof port->buffer);
-    } while (n < 0 && errno == EINTR);
-    if (n < 0)
-        return errno == EAGAIN ? 0 : errno;
-    if (n == 0)
-        return EIO; /* end of file: the other side of the line has gone */
-    port->head = 0;
-    port->tail = static_cast<uint32_t>(n);
-    return 0;
+    }
 }
 
 /* "NUL" is the null device, a name with a '/' is a path, any other is under /dev. */
@@ -313,9 +321,8 @@ int SerialOpen(const char *name, PlatformSerial **port)
         if (error == 0)
             (void)record->sys->ioctl(fd, TIOCEXCL, nullptr); /* not a terminal: the state read says so */
     }
-    int flags = error == 0 ? fcntl(fd, F_GETFL) : -1;
-    if (error == 0 && (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0))
-        error = errno;
+    // The descriptor stays non-blocking: every read waits in poll() under its time-out and
+    // a write can never hold the caller beyond its bound, without switching modes per call.
     if (error != 0) {
         ReleaseLock(record);
         close(fd);
@@ -323,7 +330,7 @@ int SerialOpen(const char *name, PlatformSerial **port)
         return error;
     }
     record->pseudoTerminal = !nullDevice && IsPseudoTerminal(record->sys, fd);
-    record->fileFlags = flags & ~O_NONBLOCK;
+    record->rtsRefusal = 0;
     record->charTimeUs = 0;
 #if defined(TIOCSRS485)
     record->rs485Changed = false;
@@ -334,6 +341,7 @@ int SerialOpen(const char *name, PlatformSerial **port)
     record->portReads = 0;
     for (auto &size : record->recentReads)
         size = 0;
+    record->recentNext = 0;
     *port = record;
     return 0;
 }
@@ -476,8 +484,20 @@ int SerialConfigure(PlatformSerial *port, const SerialLine *line, SerialLine *ke
 
 int SerialSetControl(PlatformSerial *port, SerialControl line, bool on)
 {
+    // A device without modem-control lines (a pseudo-terminal) refuses RTS every time:
+    // once it has, the refusal is the answer for as long as the port stays open.
+    if (line == SERIAL_RTS) {
+        const int refused = port->rtsRefusal.load(std::memory_order_relaxed);
+        if (refused != 0)
+            return refused;
+    }
     int bits = line == SERIAL_RTS ? TIOCM_RTS : TIOCM_DTR;
-    return port->sys->ioctl(port->fd, on ? TIOCMBIS : TIOCMBIC, &bits) == 0 ? 0 : errno;
+    if (port->sys->ioctl(port->fd, on ? TIOCMBIS : TIOCMBIC, &bits) == 0)
+        return 0;
+    const int error = errno;
+    if (line == SERIAL_RTS && (error == ENOTTY || error == EINVAL))
+        port->rtsRefusal.store(error, std::memory_order_relaxed);
+    return error;
 }
 
 int SerialOutputQueue(PlatformSerial *port, uint32_t *bytes)
@@ -492,6 +512,10 @@ int SerialOutputQueue(PlatformSerial *port, uint32_t *bytes)
 int SerialWaitSent(PlatformSerial *port, uint32_t boundMs, uint32_t *pending)
 {
     *pending = 0;
+    // A pseudo-terminal hands what is written straight to the other side: there is no
+    // transmitter to wait for, and its queue always reads empty.
+    if (port->pseudoTerminal)
+        return 0;
     const int64_t end = NowMs() + boundMs;
     // The system's queue first: sleep for the wire time of what it still holds.
     for (;;) {
@@ -559,10 +583,12 @@ int SerialRead(PlatformSerial *port, void *buffer, uint32_t count, uint32_t time
     unsigned char *out = static_cast<unsigned char *>(buffer);
     uint32_t done = 0;
     int error = 0;
-    int64_t end = NowMs() + timeoutMs;
+    int64_t end = -1; /* taken when the first wait starts: bytes already buffered need no clock */
     std::lock_guard<std::mutex> lock(port->readLock);
     while (done < count) {
         if (port->head == port->tail) {
+            if (end < 0)
+                end = NowMs() + timeoutMs;
             error = FillBuffer(port, end);
             if (error != 0 || port->head == port->tail)
                 break; /* failed, or nothing came in time */
@@ -584,12 +610,8 @@ int SerialWrite(PlatformSerial *port, const void *bytes, uint32_t count, uint32_
     const unsigned char *in = static_cast<const unsigned char *>(bytes);
     uint32_t done = 0;
     int error = 0;
-    // Non-blocking for the write alone, so that a line that stops taking bytes cannot
-    // hold the caller beyond the bound.
-    if (fcntl(port->fd, F_SETFL, port->fileFlags | O_NONBLOCK) != 0) {
-        *written = 0;
-        return errno;
-    }
+    // The descriptor is non-blocking, so that a line that stops taking bytes cannot hold
+    // the caller beyond the bound.
     int64_t end = NowMs() + boundMs;
     while (done < count) {
         ssize_t n = port->sys->write(port->fd, in + done, count - done);
@@ -617,9 +639,6 @@ int SerialWrite(PlatformSerial *port, const void *bytes, uint32_t count, uint32_
             break;
         }
     }
-    int saved = errno;
-    (void)fcntl(port->fd, F_SETFL, port->fileFlags);
-    errno = saved;
     *written = done;
     return error;
 }
@@ -648,8 +667,9 @@ bool SerialGetStatistics(const PlatformSerial *port, SerialStatistics *statistic
         return false;
     statistics->systemReads = port->systemReads.load();
     statistics->portReads = port->portReads.load();
+    const uint64_t oldest = port->recentNext.load();
     for (int i = 0; i < SERIAL_RECENT_READS; i++)
-        statistics->recentReads[i] = port->recentReads[i].load();
+        statistics->recentReads[i] = port->recentReads[(oldest + i) % SERIAL_RECENT_READS].load();
     return true;
 }
 

@@ -5,6 +5,7 @@
 #include <time.h>
 
 #include <fstream>
+#include <thread>
 
 #include "dialx/Pool.h"
 #include "platform/Platform.h"
@@ -89,6 +90,9 @@ size_t ResidentKiB()
 
 void Rig::SetUp()
 {
+    // A first thread, so that a runtime's own helper (ThreadSanitizer starts one with the
+    // first thread) exists before any test counts threads.
+    std::thread([] {}).join();
     setenv("TZ", "UTC", 1);
     tzset();
     PlatformSetTimeScale(0.01);

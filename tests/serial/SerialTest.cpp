@@ -39,7 +39,7 @@ namespace {
 // A device the machine lacks, over a pseudo-terminal: it takes the modem-control lines,
 // may pose as a UART, offer RS-485 and pace its output queue at `baud` (0: jammed). A line
 // that goes away is among the reliability tests.
-struct Fake { bool uart = false, rs485 = false;
+struct Fake { bool uart = false, rs485 = false, refuseRts = false;
     int baud = -1, queueQueries = 0, lastWrite = 0; Clock::time_point writtenAt; std::vector<std::string> calls; } gFake;
 
 int FakeIoctl(int fd, unsigned long request, void *argument)
@@ -47,7 +47,7 @@ int FakeIoctl(int fd, unsigned long request, void *argument)
     int *word = static_cast<int *>(argument);
     if (request == TIOCMBIS || request == TIOCMBIC) {
         gFake.calls.push_back(std::string(*word & TIOCM_RTS ? "rts" : "dtr") + (request == TIOCMBIS ? " on" : " off"));
-        return 0;
+        return gFake.refuseRts && (*word & TIOCM_RTS) ? (errno = ENOTTY, -1) : 0;
     }
     if (request == TIOCOUTQ && gFake.baud >= 0) {
         auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - gFake.writtenAt).count();
@@ -106,10 +106,10 @@ protected:
         SerialSetSystemCalls(nullptr);
         PlatformSetTimeScale(1.0);
     }
-    PortHandle Open(uint16_t lineControl = 0x0303, bool rs485 = false, int baud = -1)
+    PortHandle Open(uint16_t lineControl = 0x0303, bool rs485 = false, int baud = -1, bool uart = false)
     {
         gFake = Fake();
-        gFake.rs485 = rs485, gFake.baud = baud;
+        gFake.rs485 = rs485, gFake.baud = baud, gFake.uart = uart;
         instance_->lineControl = lineControl;
         instance_->comHandle = OpenCom(instance_);
         SetReadTimeout(instance_->comHandle, instance_->comTimeout);
@@ -134,7 +134,8 @@ TEST_F(SerialTest, RtsDropsOnceTheTransmitterIsEmptyWithoutSpinning)
     for (const Row &row : rows) {
         SCOPED_TRACE(&row - rows);
         PlatformSetTimeScale(row.baud == 0 ? 0.01 : 1.0);
-        ASSERT_NE(Open(row.lineControl, row.rs485, row.baud), 0u);
+        instance_->lineSettings = {1200, 8, 0, 0}; /* a UART keeps the format it is given */
+        ASSERT_NE(Open(row.lineControl, row.rs485, row.baud, true), 0u);
         EXPECT_EQ(Send(std::string(30, 'x').c_str(), 30, instance_, 0), 0u);
         ClosePort(instance_->comHandle.exchange(0));
         EXPECT_EQ(gFake.calls, row.calls);
@@ -142,6 +143,20 @@ TEST_F(SerialTest, RtsDropsOnceTheTransmitterIsEmptyWithoutSpinning)
         EXPECT_LE(gFake.queueQueries, 10) << "the queue was asked over and over";
         tcflush(master_, TCIOFLUSH);
     }
+}
+
+// A device without modem-control lines is asked for RTS once per open port; every send
+// still logs both refusals, as if it had been asked.
+TEST_F(SerialTest, RefusedRtsIsNotAskedAgainButStillLogged)
+{
+    instance_->lineSettings = {9600, 8, 0, 0}; /* a UART keeps the format it is given */
+    ASSERT_NE(Open(0x0303, false, -1, true), 0u);
+    gFake.calls.clear();
+    gFake.refuseRts = true;
+    for (int i = 0; i < 3; i++)
+        EXPECT_EQ(Send("abc", 3, instance_, 0), 0u);
+    EXPECT_EQ(gFake.calls, (std::vector<std::string>{"rts on", "write 3", "drain", "write 3", "drain", "write 3", "drain"}));
+    EXPECT_EQ(trs_test::Count(64, "TRSLNK> Send() EscapeCommFunction() failed"), 6u) << trs_test::Dump();
 }
 
 TEST_F(SerialTest, CharacterFormatIsReadBackExceptOnPseudoTerminals)
