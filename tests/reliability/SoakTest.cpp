@@ -58,21 +58,26 @@ TEST_F(Rig, SoakEveryEventOnceAndNothingGrows)
     AddGate("005HS", GATE_TYPE_U16);
     AddGate("005RA007", GATE_TYPE_FLOAT);
     AddGate("005_START_DATE", GATE_TYPE_TEXT);
-    StartSerial();
+    // One second for a reply (at the tests' time scale): a loaded machine or a sanitizer
+    // may be slow, and a read that fails anyway is taken up by the next one.
+    StartSerial("COM_TIMEOUT = 100\n");
     ASSERT_EQ(host_.WriteText(Gate("005_START_DATE"), "15/12/2003"), 0u);
 
     std::vector<unsigned> stored;
+    size_t failedReads = 0;
+    // Journal reads that have ended since the log was last emptied, whole or not.
+    auto Ended = [] { return trs_test::Count(32, kJournalDone) + trs_test::Count(32, kJournalFailed); };
     size_t threads = 0, descriptors = 0, residentKiB = 0;
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
     for (unsigned round = 0; round < 3 || std::chrono::steady_clock::now() < end; round++) {
         ASSERT_EQ(host_.Read(Gate("005AI012")), 0u) << trs_test::Dump();
-        const size_t runs = JournalRuns();
+        const size_t runs = Ended();
         ASSERT_EQ(host_.Write(Gate("005JR"), 1), 0u) << trs_test::Dump();
-        ASSERT_TRUE(WaitUntil([&] { return JournalRuns() > runs; })) << trs_test::Dump();
+        ASSERT_TRUE(WaitUntil([&] { return Ended() > runs; })) << trs_test::Dump();
         if (round % 4 == 0) {
             ASSERT_EQ(host_.Read(Gate("005HS")), 0u) << trs_test::Dump();
         }
-        ASSERT_EQ(trs_test::Count(32, kJournalFailed), 0u) << trs_test::Dump();
+        failedReads += trs_test::Count(32, kJournalFailed);
         const auto numbers = TakeStoredNumbers();
         stored.insert(stored.end(), numbers.begin(), numbers.end());
         if (round == 2) { // the first rounds have allocated what the run needs
@@ -84,7 +89,7 @@ TEST_F(Rig, SoakEveryEventOnceAndNothingGrows)
     simulator_.StopGrowth(5);
     const size_t runs = JournalRuns();
     ASSERT_EQ(host_.Write(Gate("005JR"), 1), 0u);
-    ASSERT_TRUE(WaitUntil([&] { return JournalRuns() > runs; }));
+    ASSERT_TRUE(WaitUntil([&] { return JournalRuns() > runs; })) << "the last read is whole";
     const auto last = TakeStoredNumbers();
     stored.insert(stored.end(), last.begin(), last.end());
 
@@ -103,8 +108,9 @@ TEST_F(Rig, SoakEveryEventOnceAndNothingGrows)
     if (!kSanitized) {
         EXPECT_LT(ResidentKiB(), residentKiB + 4096) << "resident KiB " << residentKiB << " after the first rounds";
     }
-    printf("soak: %d s, %zu events stored once, resident %zu KiB -> %zu KiB, %zu threads, %zu descriptors\n", seconds,
-           stored.size(), residentKiB, ResidentKiB(), threads, descriptors);
+    printf("soak: %d s, %zu events stored once, %zu reads cut short and taken up, resident %zu KiB -> %zu KiB, "
+           "%zu threads, %zu descriptors\n",
+           seconds, stored.size(), failedReads, residentKiB, ResidentKiB(), threads, descriptors);
 }
 
 } // namespace
