@@ -30,7 +30,7 @@ trs::sim::StationConfig Station(uint32_t identity, const char *name, int events)
         trs::sim::Event e;
         e.time = kNewest + std::chrono::minutes(i);
         e.resource = 2;
-        e.state = i % 2 ? "0" : "1";
+        e.state.assign(1, i % 2 ? '0' : '1');
         station.journal.events.push_back(e);
         station.journal.nextNumber = static_cast<uint16_t>(i + 2);
         station.journal.events.back().number = static_cast<uint16_t>(i + 1);
