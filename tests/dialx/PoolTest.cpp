@@ -172,7 +172,8 @@ TEST_F(PoolTest, AlarmCallsIdentifyThemselvesAndPassTheirAllowList)
     auto configure = [](bool requireLists) {
         dialx::Directory directory;
         directory.alarm = {true, "::", 0, 200, {{}, requireLists}};
-        for (auto [station, text] : {std::pair<uint32_t, const char *>{17, "127.0.0.2"}, {18, "127.0.1.0/24"}}) {
+        for (auto [station, text] : {std::pair<uint32_t, const char *>{17, "127.0.0.2"}, {18, "127.0.1.0/24"},
+                                     {21, "::ffff:127.0.0.4"} /* matched as the IPv4 address it carries */}) {
             dialx::AddressPrefix prefix;
             EXPECT_EQ(dialx::AddressPrefix::Parse(text, prefix), "");
             directory.alarm.access.allowFrom[station].push_back(prefix);
@@ -188,7 +189,7 @@ TEST_F(PoolTest, AlarmCallsIdentifyThemselvesAndPassTheirAllowList)
         {"127.0.0.2", "19\n", 0, "", "alarm call from 127.0.0.2 as station 19 refused: the address is not on the station's allow list"},
         {"127.0.0.3", "20\r", 20, "", "alarm call from 127.0.0.3 as station 20 accepted: the station has no allow list"},
         {"127.0.0.3", "20\n", 0, "", "alarm call from 127.0.0.3 as station 20 refused: the station has no allow list and lists are required", true}, {"127.0.0.2", "12a\n", 0},
-        {"127.0.0.2", "", 0} /* silent */,
+        {"127.0.0.2", "", 0} /* silent */, {"127.0.0.4", "21\n", 21},
     };
     uint64_t refused = 0;
     for (const auto &c : calls) {

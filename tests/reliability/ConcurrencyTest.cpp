@@ -1,7 +1,6 @@
-// Many things at once on one instance: host reads and writes on several threads, the
-// journal reader, a history read and the online-tags thread (STRESS_SECONDS, a few
-// seconds by default); EndDrv while every kind of worker runs; and starts and ends over
-// and over without a thread, a descriptor or (under LeakSanitizer) a byte left behind.
+// EndDrv while every kind of worker runs, and starts and ends over and over without a
+// thread, a descriptor or (under LeakSanitizer) a byte left behind. Many things at once
+// over a long run are the soak's (SoakTest.cpp).
 #include <stdlib.h>
 
 #include <algorithm>
@@ -18,12 +17,6 @@
 namespace reliability {
 namespace {
 
-unsigned Seconds(const char *variable, unsigned fallback)
-{
-    const char *text = getenv(variable);
-    return text && atoi(text) > 0 ? static_cast<unsigned>(atoi(text)) : fallback;
-}
-
 trs::sim::HistoryTrace Trace(const char *resource, size_t values, uint32_t tickMs = 0)
 {
     trs::sim::HistoryTrace trace;
@@ -34,69 +27,6 @@ trs::sim::HistoryTrace Trace(const char *resource, size_t values, uint32_t tickM
         trace.values.push_back(std::to_string(i % 100) + ",5");
     trace.tickMs = tickMs;
     return trace;
-}
-
-TEST_F(Rig, HostThreadsJournalHistoryAndOnlineTagsAtOnce)
-{
-    const unsigned seconds = Seconds("STRESS_SECONDS", 3);
-    trs::sim::StationConfig station = Plc5(20);
-    station.variables["AO1"] = "0";
-    station.resources[5] = trs::sim::Resource{'A', "Flow     :  12,5"};
-    // Events as fast as the gate's history (1000 values) can keep them all.
-    station.journal.generator.everyMs = std::max(20u, seconds * 1000 / 800);
-    station.journal.generator.states = {"Level:1,5", "Level:2,5", "Level:3,5", "Level:4,5", "Level:5,5"};
-    station.traces[1] = Trace("RA7", 50, 50);
-    simulator_.AddStation(station);
-    for (const char *gate : {"005AI012", "005AO001", "005RA005"})
-        AddGate(gate, gate[3] == 'R' ? GATE_TYPE_FLOAT : GATE_TYPE_U16);
-    AddGate("005HS", GATE_TYPE_U16);
-    AddGate("005_START_DATE", GATE_TYPE_TEXT);
-    AddGate("005_START_TIME", GATE_TYPE_TEXT);
-    StartSerial("COM_TIMEOUT = 50\n");
-    ASSERT_EQ(host_.WriteText(Gate("005_START_DATE"), "15/12/2003"), 0u);
-    ASSERT_EQ(host_.WriteText(Gate("005_START_TIME"), "11:00"), 0u);
-
-    std::atomic<bool> stop{false};
-    std::atomic<unsigned> failures{0}, journalStarts{0}, histories{0};
-    std::atomic<int> written{0};
-    auto loop = [&](std::function<bool()> step) {
-        return std::thread([&, step] {
-            while (!stop)
-                if (!step())
-                    failures++;
-        });
-    };
-    std::vector<std::thread> threads;
-    threads.push_back(loop([&] {
-        return host_.Read(Gate("005AI012")) == 0 && Runtime().Gate(Gate("005AI012"))->current.value == 1234;
-    }));
-    threads.push_back(loop([&] { return host_.Write(Gate("005AO001"), ++written) == 0; }));
-    threads.push_back(loop([&] { return host_.Read(Gate("005RA005")) == 0; }));
-    threads.push_back(loop([&] {
-        const uint32_t result = host_.Write(Gate("005JR"), 1); // 1 while one runs
-        journalStarts += result == 0;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        return result <= 1;
-    }));
-    threads.push_back(loop([&] {
-        histories++;
-        return host_.Read(Gate("005HS")) == 0;
-    }));
-    std::this_thread::sleep_for(std::chrono::seconds(seconds));
-    stop = true;
-    for (std::thread &thread : threads)
-        thread.join();
-    EXPECT_EQ(failures, 0u) << trs_test::Dump();
-    EXPECT_GT(journalStarts, 0u);
-    EXPECT_GT(histories, 0u);
-    EXPECT_EQ(simulator_.Variable(5, "AO1"), std::to_string(written.load())) << "the last write is the value";
-
-    // Every event recorded meanwhile is in its gate once.
-    simulator_.StopGrowth(5);
-    ASSERT_TRUE(WaitUntil([&] { return StationOf(Instance(), 5)->journalBusy.load() == 0; }));
-    ReadJournal(JournalRuns() + 1);
-    ExpectStoredOnce(simulator_.Journal(5));
-    EXPECT_EQ(LastEvent(), simulator_.Journal(5).back().number);
 }
 
 // EndDrv while a read-all (journal, history, current states), a journal reader, a

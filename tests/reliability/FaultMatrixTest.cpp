@@ -116,6 +116,10 @@ const JournalFault kJournalFaults[] = {
      {{64, kReceiveFailed, 1}}},
     {"ReplyAfterTwoDeadlines", [](auto &) { return std::vector<Fault>{Make(FaultKind::Delay, 1, "", 250)}; }, true, {}},
     {"ReplyInTwoHalves", [](auto &) { return std::vector<Fault>{Make(FaultKind::Split, 3, "", 20)}; }, true, {}},
+    // "%4u" takes a sign: "-001" would name event 65535 next and have every event stored twice.
+    {"EventNumberWithASign", [](auto &) { return std::vector<Fault>{Make(FaultKind::Raw, 1, trs::sim::Frame(
+         "J=\tE\t-001\t20031215010000\t0001\tALARM\t002\tPUMP_HOUSE\tA\t1\t-\t-\t"))}; }, false,
+     {{32, "TRSLNK> StoreEventData() error in event data, Tag '005JR'", 1}}},
 };
 
 INSTANTIATE_TEST_SUITE_P(Serial, JournalFaultTest, ::testing::ValuesIn(kJournalFaults),

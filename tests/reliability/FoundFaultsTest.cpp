@@ -1,11 +1,6 @@
 // Faults that the fuzz targets and the fault matrix found, each kept as a test of what
 // happens now that it is mended.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <atomic>
 #include <future>
 
 #include "Rig.h"
@@ -51,26 +46,6 @@ TEST_F(Rig, HistoryHeaderWithAYearBeyond31Bits)
     EXPECT_TRUE(Runtime().Gate(Gate("005RA001"))->history.empty());
 }
 
-// An event number with a sign ("-001", which "%4u" reads as 4294967295) is no event: the
-// record is refused, the read ends, and the next read goes on from the last good event
-// instead of naming event 65535 (which would store every event twice).
-TEST_F(Rig, EventNumberWithASign)
-{
-    simulator_.AddStation(Plc5(3));
-    StartSerial();
-    ReadJournal(1);
-    simulator_.RecordEvent(5, MakeEvent(3));
-    simulator_.InjectFault(Reply("J?", "J=\tE\t-001\t20031215010000\t0001\tALARM\t002\tPUMP_HOUSE\tA\t1\t-\t-\t"));
-    ReadJournal(2);
-    EXPECT_EQ(trs_test::Count(32, "TRSLNK> StoreEventData() error in event data, Tag '005JR'"), 1u) << trs_test::Dump();
-    ReadJournal(3);
-    const auto requests = JournalRequests();
-    EXPECT_EQ(std::count(requests.begin(), requests.end(), "J?\t#0003\t"), 3)
-        << "the end of the first read, the refused record, and the third read from the same number";
-    EXPECT_EQ(std::count(requests.begin(), requests.end(), "J?\t#65535\t"), 0);
-    ExpectStoredOnce(simulator_.Journal(5));
-}
-
 // EndDrv while the host answers an alarm call: the answer waits for the journal on the
 // host's thread; EndDrv waits for it, and the answer gives up and reports failure instead
 // of going on with an instance that is ending.
@@ -112,34 +87,6 @@ TEST(TomlFiles, MalformedTextIsReportedNotFatal)
     }
     dialx::Directory directory;
     EXPECT_EQ(dialx::ParseDirectory("# Ch\xc3\xa2teau d'eau\n[[dial]] # \xc3\xa9\nref = 1\nhost = \"r\xc3\xa9servoir\"\nport = 7\n", directory), "");
-}
-
-// An allow-list entry written as an IPv4-mapped IPv6 address admits the IPv4 caller it
-// names (callers are matched as IPv4), instead of nobody.
-TEST(AllowList, MappedIPv4EntryAdmitsItsAddressOrIsRefused)
-{
-    dialx::Reset();
-    dialx::Directory directory;
-    const std::string problem =
-        dialx::ParseDirectory("[alarm]\nlisten = 0\n[alarm.allow]\n5 = [\"::ffff:127.0.0.1\"]\n", directory);
-    ASSERT_EQ(problem, "");
-    ASSERT_EQ(dialx::Configure(directory), "");
-    std::atomic<int> answered{0};
-    dialx::SetAlarmCallback([&](uint32_t, uint16_t ref) {
-        answered++;
-        DIALX_Disconnect(ref);
-    });
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(static_cast<uint16_t>(dialx::ListenPort()));
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to), 0);
-    ASSERT_EQ(write(fd, "5\n", 2), 2);
-    EXPECT_TRUE(WaitUntil([&] { return answered == 1 || dialx::GetCounters().rejectedCalls == 1; }));
-    EXPECT_EQ(answered, 1);
-    close(fd);
-    dialx::Reset();
 }
 
 } // namespace
