@@ -93,12 +93,7 @@ TEST_F(Rig, StartedAndEndedAHundredTimes)
     size_t threads = 0, descriptors = 0;
     for (int cycle = 0; cycle < 100; cycle++) {
         SCOPED_TRACE(cycle);
-        ColdStartParams params{};
-        CopyText(params.portName, sizeof params.portName, port_.c_str());
-        params.enabled = 1;
-        params.hostTimeout = 1500;
-        params.lineSettings = LineSettings{9600, 7, 0, 2};
-        ASSERT_EQ(host_.ColdStart(1, params), 0u) << trs_test::Dump();
+        ASSERT_EQ(host_.ColdStart(1, trs_test::StartParams(port_)), 0u) << trs_test::Dump();
         ASSERT_EQ(host_.BindAll(), 2u);
         EXPECT_EQ(host_.Read(Gate("005AI012")), 0u);
         EXPECT_EQ(host_.Write(Gate("005JR"), 1), 0u);

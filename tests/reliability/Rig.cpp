@@ -122,10 +122,7 @@ void Rig::TearDown()
 
 uint32_t Rig::AddGate(const std::string &address, uint16_t type)
 {
-    kiv::GateSpec spec;
-    spec.name = spec.address = address;
-    spec.type = type;
-    return gates_[address] = Runtime().AddGate(spec);
+    return gates_[address] = trs_test::AddGate(address, type);
 }
 
 void Rig::Start(const std::string &init, const char *portName)
@@ -137,12 +134,7 @@ void Rig::Start(const std::string &init, const char *portName)
     AddGate("005_LAST_EVENT", GATE_TYPE_U16);
     std::ofstream("TRSLNK01.INT") << init << "005 = 'PLC5' , '1234'\n";
     host_.Attach(DrvMain);
-    ColdStartParams params{};
-    CopyText(params.portName, sizeof params.portName, portName);
-    params.enabled = 1;
-    params.hostTimeout = 1500;
-    params.lineSettings = LineSettings{9600, 7, 0, 2};
-    ASSERT_EQ(host_.ColdStart(1, params), 0u) << trs_test::Dump();
+    ASSERT_EQ(host_.ColdStart(1, trs_test::StartParams(portName)), 0u) << trs_test::Dump();
     ASSERT_EQ(host_.BindAll(), gates_.size()) << trs_test::Dump();
 }
 

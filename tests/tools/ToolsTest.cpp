@@ -58,15 +58,6 @@ INSTANTIATE_TEST_SUITE_P(
         return name;
     });
 
-TEST(Tools, HelpDocumentsTheExitCodes)
-{
-    for (const char *tool : {TRS_HOST_PATH, TRS_SIM_PATH}) {
-        const auto r = tools_test::Run(tool, {"--help"});
-        EXPECT_EQ(r.code, 0) << tool;
-        EXPECT_NE(r.out.find("Exit codes"), std::string::npos) << tool;
-    }
-}
-
 TEST(Tools, MissingInitialisationFileIsNamedWithItsFolder)
 {
     Folder folder;
