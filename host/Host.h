@@ -109,8 +109,9 @@ public:
     int Subscribe(std::function<void(const LogLine &)> callback);
     void Unsubscribe(int subscription);
 
-    // Alerts.
+    // Alerts: the newest 10000 are kept.
     std::vector<Alert> Alerts() const;
+    void ClearAlerts();
     int SubscribeAlerts(std::function<void(const Alert &)> callback);
     void UnsubscribeAlerts(int subscription);
 

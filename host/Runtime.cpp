@@ -170,6 +170,12 @@ void Runtime::ClearLog()
     state_->log.clear();
 }
 
+void Runtime::ClearAlerts()
+{
+    std::lock_guard lock(state_->mutex);
+    state_->alerts.clear();
+}
+
 void Runtime::SetLogThreshold(int maxLevelPrinted)
 {
     std::lock_guard lock(state_->mutex);

@@ -42,7 +42,8 @@ if [ "$mode" = extended ]; then
   # The soak: a station recording all the time, read over and over; every event once and
   # nothing growing (an hour for a release: SOAK_SECONDS=3600).
   echo "=== soak (${SOAK_SECONDS:-120} s) ==="
-  SOAK_SECONDS=${SOAK_SECONDS:-120} build/release/bin/reliability_tests --gtest_filter='*Soak*' | tail -n 4
+  SOAK_SECONDS=${SOAK_SECONDS:-120} build/release/bin/reliability_tests --gtest_filter='*Soak*' |
+    grep -E -A3 "^soak:|Failure|^\[  (PASSED|FAILED)"
   echo "=== fuzz smoke ==="
   cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=Asan -DCMAKE_C_COMPILER=clang \
     -DCMAKE_CXX_COMPILER=clang++ -DTRS_BUILD_FUZZ=ON -DTRS_BUILD_TESTS=OFF -DTRS_BUILD_BENCH=OFF >/dev/null
