@@ -6,6 +6,7 @@
 //
 // Input: the caller's bytes.
 #include <arpa/inet.h>
+#include <errno.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <stdint.h>
@@ -14,6 +15,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -72,6 +74,33 @@ void Answer(uint32_t station, uint16_t ref)
     DIALX_Disconnect(ref);
 }
 
+// The caller's waits, kept whole across the signals that libFuzzer's timer sends every
+// second: an interrupted call is no answer from the pool.
+bool WaitFor(int fd, short events, int ms)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+        pollfd ready{fd, events, 0};
+        const int n = poll(&ready, 1, left.count() > 0 ? static_cast<int>(left.count()) : 0);
+        if (n == 1)
+            return true;
+        if (n == 0 || errno != EINTR)
+            return false;
+    }
+}
+
+bool Connect(int fd, const sockaddr_in &to)
+{
+    if (connect(fd, reinterpret_cast<const sockaddr *>(&to), sizeof to) == 0)
+        return true;
+    if (errno != EINTR || !WaitFor(fd, POLLOUT, 10000))
+        return false;
+    int error = 0;
+    socklen_t length = sizeof error;
+    return getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
@@ -105,10 +134,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     to.sin_family = AF_INET;
     to.sin_port = htons(static_cast<uint16_t>(gPort));
     to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (fd < 0 || connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0)
+    if (fd < 0 || !Connect(fd, to))
         abort();
     for (size_t done = 0; done < size;) {
         const ssize_t n = send(fd, data + done, size - done, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
         if (n <= 0)
             break; // the pool closed a bad line before all was sent
         done += static_cast<size_t>(n);
@@ -116,11 +147,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     shutdown(fd, SHUT_WR);
     // The pool ends every call: a refused one at once, an answered one after its traffic.
     // Nothing may come back.
-    pollfd ready{fd, POLLIN, 0};
-    if (poll(&ready, 1, 10000) != 1)
+    if (!WaitFor(fd, POLLIN, 10000))
         abort(); // the call was left hanging
     char byte;
-    const ssize_t n = recv(fd, &byte, 1, 0);
+    ssize_t n;
+    do
+        n = recv(fd, &byte, 1, 0);
+    while (n < 0 && errno == EINTR);
     if (n > 0)
         abort();
     close(fd);
