@@ -124,11 +124,11 @@ DriverInstance *NewInstance()
     ResetInstance(instance);
     instance->drvNumber = 1;
     instance->hostTimeoutMs = 15000;
-    // The driver's pauses of a second become a millisecond; the reply deadlines (also
-    // the 100 s of a trace list) stay far beyond a scripted reply.
+    // The driver's pauses of a second become 100 us; the reply deadlines (also the 100 s
+    // of a trace list, 10 ms here) stay far beyond a scripted reply.
     instance->comTimeout = 1000000;
     instance->busMutex = PlatformOpenNamedMutex("TRSLNK01MUTEX", nullptr);
-    PlatformSetTimeScale(1e-3);
+    PlatformSetTimeScale(1e-4);
     return instance;
 }
 

@@ -2,6 +2,7 @@
 // the C++ clocks.
 #include "platform/Platform.h"
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -23,6 +24,18 @@ TimeScale &Scale()
 int64_t SteadyNs()
 {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(SteadyClock::now().time_since_epoch()).count();
+}
+
+// A pause under the time scale. The shortest real pause is a millisecond, as the polls of
+// a millisecond need, unless the clock runs more than a thousand times faster: then it is
+// what a second shrinks to, so that the driver's waits of a second shrink with the scale.
+std::chrono::microseconds ScaledPause(uint32_t ms)
+{
+    const double scale = PlatformTimeScale();
+    if (scale == 1.0 || ms == 0)
+        return std::chrono::milliseconds(ms);
+    const double shortest = std::min(1000.0, 1e6 * scale);
+    return std::chrono::microseconds(static_cast<int64_t>(std::max(ms * scale * 1000.0, shortest)));
 }
 
 } // namespace
@@ -60,12 +73,12 @@ void PlatformSleepMs(uint32_t ms)
         std::this_thread::yield();
         return;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(PlatformScaledMs(ms)));
+    std::this_thread::sleep_for(ScaledPause(ms));
 }
 
 bool PlatformSleepUnlessStopped(uint32_t ms, const std::atomic<uint32_t> *stop)
 {
-    auto end = SteadyClock::now() + std::chrono::milliseconds(PlatformScaledMs(ms));
+    auto end = SteadyClock::now() + ScaledPause(ms);
     for (;;) {
         if (stop && stop->load())
             return true;
