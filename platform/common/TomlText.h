@@ -52,6 +52,7 @@ inline Refusal Check(std::string_view text)
     uint32_t line = 1;
     int depth = 0; // of arrays and inline tables in values
     bool lineStart = true;
+    char previous = '\n'; // the last character outside strings and blanks
     size_t i = 0;
     auto skipString = [&](std::string_view quote, bool escapes) {
         i += quote.size();
@@ -72,6 +73,7 @@ inline Refusal Check(std::string_view text)
         if (c == '\n') {
             line++;
             lineStart = true;
+            previous = c;
             i++;
             continue;
         }
@@ -83,6 +85,11 @@ inline Refusal Check(std::string_view text)
         lineStart = false;
         if (static_cast<unsigned char>(c) >= 0x80)
             return {"a non-ASCII character outside a string", line};
+        // A quote starts a string only where a key or a value starts; the library reads one
+        // elsewhere (`13"...`) as part of a bare value, up to its end, byte by byte.
+        if ((c == '"' || c == '\'') && !atLineStart && std::string_view("=[{,.").find(previous) == std::string_view::npos)
+            return {"a quote inside a bare key or value", line};
+        previous = c;
         if (c == '#') {
             while (i < text.size() && text[i] != '\n')
                 i++;

@@ -73,10 +73,11 @@ TEST_F(Rig, EndDrvWhileTheHostAnswersAnAlarmCall)
 
 // The TOML library behind the dial directory and station files asserts (or, with NDEBUG,
 // runs into undefined behaviour) on some malformed text: it is reported instead, and a
-// non-ASCII name inside a string is still taken.
+// non-ASCII name inside a string is still taken. A quote after a bare value starts no
+// string for the library, which reads on through the non-ASCII bytes behind it.
 TEST(TomlFiles, MalformedTextIsReportedNotFatal)
 {
-    for (const char *text : {"[&\n", "[]\n", "0=[}\n", "\xc3\xa9 = 1\n"}) {
+    for (const char *text : {"[&\n", "[]\n", "0=[}\n", "\xc3\xa9 = 1\n", "ref = 13\"2001\xef\xbb\xbc\"\n"}) {
         SCOPED_TRACE(text);
         dialx::Directory directory;
         EXPECT_NE(dialx::ParseDirectory(text, directory), "");
@@ -86,7 +87,10 @@ TEST(TomlFiles, MalformedTextIsReportedNotFatal)
         EXPECT_NE(error, "");
     }
     dialx::Directory directory;
-    EXPECT_EQ(dialx::ParseDirectory("# Ch\xc3\xa2teau d'eau\n[[dial]] # \xc3\xa9\nref = 1\nhost = \"r\xc3\xa9servoir\"\nport = 7\n", directory), "");
+    EXPECT_EQ(dialx::ParseDirectory("# Ch\xc3\xa2teau d'eau\n[[dial]] # \xc3\xa9\nref = 1\nhost = \"r\xc3\xa9servoir\"\nport = 7\n"
+                                    "[alarm]\nlisten = 0\n[alarm.allow]\n\"17\" = [\"127.0.0.1\",\n  '10.20.0.0/16']\n",
+                                    directory),
+              "");
 }
 
 } // namespace
