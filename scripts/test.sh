@@ -45,29 +45,7 @@ if [ "$mode" = extended ]; then
   SOAK_SECONDS=${SOAK_SECONDS:-120} build/release/bin/reliability_tests --gtest_filter='*Soak*' |
     grep -E -A3 "^soak:|Failure|^\[  (PASSED|FAILED)"
   echo "=== fuzz smoke ==="
-  cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=Asan -DCMAKE_C_COMPILER=clang \
-    -DCMAKE_CXX_COMPILER=clang++ -DTRS_BUILD_FUZZ=ON -DTRS_BUILD_TESTS=OFF -DTRS_BUILD_BENCH=OFF >/dev/null
-  cmake --build build/fuzz -j "$jobs"
-  # Each target from its seeds (real telegrams and files) for a bounded time; a crash, leak,
-  # time-out or undefined behaviour ends the run with a failure. New inputs go to build/.
-  fuzz_seconds=${TRS_FUZZ_SECONDS:-30}
-  for f in build/fuzz/bin/fuzz_*; do
-    [ -x "$f" ] || continue
-    name=$(basename "$f")
-    [ "$name" = fuzz_seeds ] && continue # writes the seed corpora; not a fuzz target
-    # An open finding: a crash of the alarm-call target that a replay of its input alone
-    # does not repeat (fuzz/findings/, docs/RELIABILITY.md). Run by hand until it is mended.
-    if [ "$name" = fuzz_alarmcall ]; then
-      echo "--- $name: skipped, open finding (fuzz/findings/, docs/RELIABILITY.md) ---"
-      continue
-    fi
-    echo "--- $name (${fuzz_seconds} s) ---"
-    mkdir -p "build/fuzz/corpus/$name"
-    seeds=()
-    [ -d "fuzz/corpus/$name" ] && seeds=("fuzz/corpus/$name")
-    "$f" -max_total_time="$fuzz_seconds" -timeout=10 -print_final_stats=1 "build/fuzz/corpus/$name" "${seeds[@]}" 2>&1 |
-      tail -n 12
-  done
+  bash scripts/fuzz.sh "${TRS_FUZZ_SECONDS:-30}"
   bash scripts/wine-test.sh
 fi
 
