@@ -69,6 +69,7 @@ struct Alert {
     KivAlertRef reference = 0;
     uint32_t startTime = 0;
     uint32_t endTime = 0;        // 0 while the alert is active
+    uint32_t stampKind = 0;      // what the ending stamp asked for (the driver's is 6)
 };
 
 // The host calls whose status a test can force.

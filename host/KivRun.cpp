@@ -435,7 +435,7 @@ KIV_API uint16_t KivStartAlert(uint8_t clientId, const char *source, const char 
     return kiv::kStatusOk;
 }
 
-KIV_API uint16_t KivStampAlert(uint8_t, uint32_t, KivAlertRef *alertRef, uint32_t, uint32_t, uint32_t, uint32_t)
+KIV_API uint16_t KivStampAlert(uint8_t, uint32_t, KivAlertRef *alertRef, uint32_t kind, uint32_t, uint32_t, uint32_t)
 {
     Runtime::State &s = S();
     std::lock_guard lock(s.mutex);
@@ -446,6 +446,7 @@ KIV_API uint16_t KivStampAlert(uint8_t, uint32_t, KivAlertRef *alertRef, uint32_
     for (auto &alert : s.alerts) {
         if (alert.reference == *alertRef && alert.endTime == 0) {
             alert.endTime = std::max(Now(), alert.startTime);
+            alert.stampKind = kind;
             return kiv::kStatusOk;
         }
     }

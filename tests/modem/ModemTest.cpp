@@ -5,6 +5,7 @@
 
 #include "dialx/Pool.h"
 #include "entry/DialX.h"
+#include "platform/Platform.h"
 #include "modules_modem/Fixture.h"
 #include "reliability/Rig.h"
 
@@ -64,5 +65,30 @@ TEST_P(BrokenLinkTest, PeerVanishingDuringAHostReadEndsTheConnection)
 }
 
 INSTANTIATE_TEST_SUITE_P(Alerts, BrokenLinkTest, ::testing::Bool());
+
+// A read of the EC gate starts passes over the station's gates that keep the line for as
+// long as the station stays connected; only a current-states read of its own hangs up.
+class StatesGateTest : public reliability::Rig {};
+
+TEST_F(StatesGateTest, ReadOfTheStatesGateKeepsTheLine)
+{
+    simulator_.AddStation(reliability::Plc5());
+    AddGate("005AI012", GATE_TYPE_U16);
+    const uint32_t states = AddGate("005EC", GATE_TYPE_U16);
+    StartModem("");
+    StationRecord *station = StationOf(Instance(), 5);
+    uint16_t ref = DIALX_NO_CONNECTION;
+    ASSERT_EQ(DIALX_OK, DIALX_Connect(reliability::kDialRef, 500, &ref));
+    station->connRef = ref;
+    ASSERT_EQ(0u, host_.WarmStart(5)) << trs_test::Dump();
+    station->loggedOn = 1;
+    ASSERT_EQ(0u, host_.Read(states)) << trs_test::Dump();
+    EXPECT_EQ(1.0, GateOf(states).current.value);
+    ASSERT_TRUE(WaitUntil([&] { return trs_test::Count(LOG_ERROR, "TRSLNK: Station 5. reading Current states. Please wait...") == 1; }));
+    PlatformSleepMs(3000); // passes of a second each
+    EXPECT_EQ(ref, station->connRef.load()) << trs_test::Dump();
+    EXPECT_EQ(1u, station->statesBusy.load());
+    ASSERT_EQ(0u, host_.EndDrv());
+}
 
 } // namespace

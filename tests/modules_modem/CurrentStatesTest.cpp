@@ -99,7 +99,8 @@ TEST_F(CurrentStatesTest, OnePassReadsTheStationsGatesAndHangsUp)
     EXPECT_EQ(DIALX_NO_CONNECTION, station->connRef.load()) << "hung up after the pass";
     auto alerts = Host().Alerts();
     ASSERT_EQ(1u, alerts.size()) << "a pop-up with CS_POPUP";
-    EXPECT_EQ(std::make_tuple(kStart, 0x60000000u, true), std::make_tuple(alerts[0].text, alerts[0].flags, alerts[0].endTime != 0));
+    EXPECT_EQ(std::make_tuple(kStart, 0x60000000u, true, 6u),
+              std::make_tuple(alerts[0].text, alerts[0].flags, alerts[0].endTime != 0, alerts[0].stampKind));
 }
 
 TEST_F(CurrentStatesTest, PassesGoOnUntilTheConnectionIsGone)
