@@ -54,12 +54,31 @@ inline Refusal Check(std::string_view text)
     bool lineStart = true;
     char previous = '\n'; // the last character outside strings and blanks
     size_t i = 0;
+    // Skips a string; false when the library would test a non-ASCII character in it for
+    // white space (after a backslash, and after the line-ending backslash of a multi-line
+    // string, where such a test reaches an unreachable point for some characters).
     auto skipString = [&](std::string_view quote, bool escapes) {
+        auto nonAscii = [&](size_t at) { return at < text.size() && static_cast<unsigned char>(text[at]) >= 0x80; };
         i += quote.size();
         while (i < text.size() && text.substr(i, quote.size()) != quote) {
             if (text[i] == '\n')
                 line++;
             if (escapes && text[i] == '\\' && i + 1 < text.size()) {
+                if (nonAscii(i + 1))
+                    return false;
+                if (quote.size() == 3) {
+                    size_t next = i + 1;
+                    while (next < text.size() && (text[next] == ' ' || text[next] == '\t' || text[next] == '\r'))
+                        next++;
+                    if (next < text.size() && text[next] == '\n') { // a line-ending backslash
+                        while (next < text.size() && (text[next] == ' ' || text[next] == '\t' || text[next] == '\r' || text[next] == '\n'))
+                            line += text[next++] == '\n' ? 1 : 0;
+                        if (nonAscii(next))
+                            return false;
+                        i = next;
+                        continue;
+                    }
+                }
                 if (text[i + 1] == '\n')
                     line++;
                 i++;
@@ -67,6 +86,7 @@ inline Refusal Check(std::string_view text)
             i++;
         }
         i += quote.size();
+        return true;
     };
     while (i < text.size()) {
         const char c = text[i];
@@ -94,9 +114,10 @@ inline Refusal Check(std::string_view text)
             while (i < text.size() && text[i] != '\n')
                 i++;
         } else if (c == '"') {
-            skipString(text.substr(i, 3) == "\"\"\"" ? "\"\"\"" : "\"", true);
+            if (!skipString(text.substr(i, 3) == "\"\"\"" ? "\"\"\"" : "\"", true))
+                return {"a non-ASCII character after a backslash", line};
         } else if (c == '\'') {
-            skipString(text.substr(i, 3) == "'''" ? "'''" : "'", false);
+            (void)skipString(text.substr(i, 3) == "'''" ? "'''" : "'", false);
         } else if (c == '[' && depth == 0 && atLineStart) {
             i += text.substr(i, 2) == "[[" ? 2 : 1;
             while (i < text.size() && (text[i] == ' ' || text[i] == '\t'))
