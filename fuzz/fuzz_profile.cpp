@@ -8,6 +8,7 @@
 #include <stdlib.h>
 
 #include <fstream>
+#include <optional>
 #include <string>
 
 #include "fuzz/FuzzSupport.h"
@@ -30,10 +31,12 @@ std::string Name(fuzz::Reader &input, uint8_t length)
     return name;
 }
 
-std::string Find(const std::string &text, const char *section, const char *key)
+std::optional<std::string> Find(const std::string &text, const char *section, const char *key)
 {
     std::string value;
-    return ProfileFind(text, section, key, &value) ? value : std::string("\x01missing");
+    if (!ProfileFind(text, section, key, &value))
+        return std::nullopt;
+    return value;
 }
 
 } // namespace
@@ -67,11 +70,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         std::ofstream file("Last_Eve.ini", std::ios::binary | std::ios::trunc);
         file << text;
     }
-    std::string entry = Find(text, "STATIONS", other);
-    entry = entry.substr(0, entry.find('\0')).substr(0, 9); // a C string of at most 9 characters
+    const std::optional<std::string> line = Find(text, "STATIONS", other);
+    // A C string of at most 9 characters.
+    const std::string entry = line ? line->substr(0, line->find('\0')).substr(0, 9) : std::string();
     uint16_t read = 0;
     const bool found = GetLastEventNo(&read, station) == 1;
-    if (found != (entry != "\x01missing" && entry != "FAIL"))
+    if (found != (line && entry != "FAIL"))
         abort();
     uint32_t expected = 0;
     for (size_t i = 0; i < entry.size() && entry[i] >= '0' && entry[i] <= '9'; i++)
@@ -80,7 +84,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         abort();
 
     // A number written is read back, and the file keeps the other stations' entries.
-    const std::string neighbour = Find(text, "STATIONS", station == 7 ? "008" : "007");
+    const std::optional<std::string> neighbour = Find(text, "STATIONS", station == 7 ? "008" : "007");
     if (StoreLastEventNo(eventNo, station) != 1 || GetLastEventNo(&read, station) != 1 || read != eventNo)
         abort();
     std::ifstream file("Last_Eve.ini", std::ios::binary);
