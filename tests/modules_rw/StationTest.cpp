@@ -113,6 +113,13 @@ TEST_F(StationTest, BrokenReplies)
         EXPECT_EQ(Count(32, "TRSLNK> SingleRead() failed, rc 1"), 1u);
         EXPECT_TRUE(gate.GuardIntact());
     }
+    // A reply that fills the whole receive buffer costs one attempt; the retry reads.
+    Clear();
+    Timeout(10000); // a second at the tests' time scale, for 50 kB through a pseudo-terminal
+    sim.InjectFault(Fault{FaultKind::Raw, "", 1, 0, 0, std::string(50000, 'x')});
+    GateRig gate(instance, MT_AI, GATE_TYPE_U16, 12, 0, 1);
+    EXPECT_EQ(Read(gate), 0u) << trs_test::Dump();
+    EXPECT_EQ(Count(32, "TRSLNK> ReceiveMsg() Max. expected bytes: 50000 Bytes read: 50000"), 1u) << trs_test::Dump();
 }
 
 TEST_F(StationTest, TransparentModeLogsTheStationOnFirst)
