@@ -97,6 +97,7 @@ TEST_F(StationTest, BrokenReplies)
     ExpectEveryAttempt("TRSLNK> DoRead() error receiving reply, retry %d 'TEST'");
     EXPECT_EQ(Count(64, "TRSLNK> BlockRead() failed, rc 1"), 1u);
     EXPECT_EQ(block.Area(12), kEE + kEE + kEE);
+    Timeout(10000); // a second at the tests' time scale: replies come, even on a loaded machine
     // The replies as payloads: the fault frames them with a good checksum.
     const struct { uint32_t memoryType, gateType, address; std::string reply; trs_test::Line line; } cases[] = {
         {MT_AI, GATE_TYPE_U16, 12, "VAR=", {64, "TRSLNK> StoreData() error, TAB character not found in reply, gate 'TEST'"}},
@@ -115,7 +116,6 @@ TEST_F(StationTest, BrokenReplies)
     }
     // A reply that fills the whole receive buffer costs one attempt; the retry reads.
     Clear();
-    Timeout(10000); // a second at the tests' time scale, for 50 kB through a pseudo-terminal
     sim.InjectFault(Fault{FaultKind::Raw, "", 1, 0, 0, std::string(50000, 'x')});
     GateRig gate(instance, MT_AI, GATE_TYPE_U16, 12, 0, 1);
     EXPECT_EQ(Read(gate), 0u) << trs_test::Dump();
