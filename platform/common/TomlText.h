@@ -70,6 +70,8 @@ inline Refusal Check(std::string_view text)
                     size_t next = i + 1;
                     while (next < text.size() && (text[next] == ' ' || text[next] == '\t' || text[next] == '\r'))
                         next++;
+                    if (nonAscii(next)) // blanks are skipped as white space up to it
+                        return false;
                     if (next < text.size() && text[next] == '\n') { // a line-ending backslash
                         while (next < text.size() && (text[next] == ' ' || text[next] == '\t' || text[next] == '\r' || text[next] == '\n'))
                             line += text[next++] == '\n' ? 1 : 0;

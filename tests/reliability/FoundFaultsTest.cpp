@@ -79,7 +79,7 @@ TEST_F(Rig, EndDrvWhileTheHostAnswersAnAlarmCall)
 TEST(TomlFiles, MalformedTextIsReportedNotFatal)
 {
     for (const char *text : {"[&\n", "[]\n", "0=[}\n", "\xc3\xa9 = 1\n", "ref = 13\"2001\xef\xbb\xbc\"\n", "\"\"\"A\\\xcf\xb1\n",
-                             "a = \"\"\"x\\\n  \xc3\xa9\"\"\"\n"}) {
+                             "a = \"\"\"x\\\n  \xc3\xa9\"\"\"\n", "a = \"\"\"x\\  \xc3\xa9\"\"\"\n"}) {
         SCOPED_TRACE(text);
         dialx::Directory directory;
         EXPECT_NE(dialx::ParseDirectory(text, directory), "");
