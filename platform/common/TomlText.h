@@ -46,19 +46,23 @@ inline bool BareKeyCharacter(char c)
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
 }
 
-// What the library must not see, with its line.
+// What the library must not see, with its line. The library reads a bare key or value up to
+// the next blank, comma, bracket or '#', whatever stands in it: a quote or bracket there
+// starts no string or array for it, so they are refused, lest a string be skipped here
+// that the library reads as part of a bare value.
 inline Refusal Check(std::string_view text)
 {
     uint32_t line = 1;
-    int depth = 0; // of arrays and inline tables in values
-    bool lineStart = true;
-    char previous = '\n'; // the last character outside strings and blanks
+    std::string open;   // the arrays ('[') and inline tables ('{') the text is in
+    bool key = true;    // a key is expected or being read, not a value
+    bool token = false; // inside a bare key or value
     size_t i = 0;
     // Skips a string; false when the library would test a non-ASCII character in it for
-    // white space (after a backslash, and after the line-ending backslash of a multi-line
+    // white space (after a backslash, and after a backslash and blanks in a multi-line
     // string, where such a test reaches an unreachable point for some characters).
     auto skipString = [&](std::string_view quote, bool escapes) {
         auto nonAscii = [&](size_t at) { return at < text.size() && static_cast<unsigned char>(text[at]) >= 0x80; };
+        auto blank = [&](size_t at) { return at < text.size() && (text[at] == ' ' || text[at] == '\t' || text[at] == '\r'); };
         i += quote.size();
         while (i < text.size() && text.substr(i, quote.size()) != quote) {
             if (text[i] == '\n')
@@ -68,12 +72,12 @@ inline Refusal Check(std::string_view text)
                     return false;
                 if (quote.size() == 3) {
                     size_t next = i + 1;
-                    while (next < text.size() && (text[next] == ' ' || text[next] == '\t' || text[next] == '\r'))
+                    while (blank(next))
                         next++;
-                    if (nonAscii(next)) // blanks are skipped as white space up to it
+                    if (nonAscii(next)) // skipped as white space up to it
                         return false;
                     if (next < text.size() && text[next] == '\n') { // a line-ending backslash
-                        while (next < text.size() && (text[next] == ' ' || text[next] == '\t' || text[next] == '\r' || text[next] == '\n'))
+                        while (blank(next) || (next < text.size() && text[next] == '\n'))
                             line += text[next++] == '\n' ? 1 : 0;
                         if (nonAscii(next))
                             return false;
@@ -92,46 +96,79 @@ inline Refusal Check(std::string_view text)
     };
     while (i < text.size()) {
         const char c = text[i];
-        if (c == '\n') {
-            line++;
-            lineStart = true;
-            previous = c;
+        if (c == ' ' || c == '\t' || c == '\r' || c == '\n') {
+            if (c == '\n') {
+                line++;
+                key = key || open.empty();
+            }
+            token = false;
             i++;
             continue;
         }
-        if (c == ' ' || c == '\t' || c == '\r') {
-            i++;
-            continue;
-        }
-        const bool atLineStart = lineStart;
-        lineStart = false;
         if (static_cast<unsigned char>(c) >= 0x80)
             return {"a non-ASCII character outside a string", line};
-        // A quote starts a string only where a key or a value starts; the library reads one
-        // elsewhere (`13"...`) as part of a bare value, up to its end, byte by byte.
-        if ((c == '"' || c == '\'') && !atLineStart && std::string_view("=[{,.").find(previous) == std::string_view::npos)
-            return {"a quote inside a bare key or value", line};
-        previous = c;
-        if (c == '#') {
+        if (token) {
+            const bool ends = c == ',' || c == ']' || c == '}' || c == '#' || (key && (c == '.' || c == '='));
+            if (!ends) {
+                if (c == '"' || c == '\'' || c == '[' || c == '{')
+                    return {"a quote or bracket inside a bare key or value", line};
+                i++;
+                continue;
+            }
+            token = false;
+        }
+        switch (c) {
+        case '#':
             while (i < text.size() && text[i] != '\n')
                 i++;
-        } else if (c == '"') {
+            break;
+        case '"':
             if (!skipString(text.substr(i, 3) == "\"\"\"" ? "\"\"\"" : "\"", true))
                 return {"a non-ASCII character after a backslash", line};
-        } else if (c == '\'') {
+            break;
+        case '\'':
             (void)skipString(text.substr(i, 3) == "'''" ? "'''" : "'", false);
-        } else if (c == '[' && depth == 0 && atLineStart) {
-            i += text.substr(i, 2) == "[[" ? 2 : 1;
-            while (i < text.size() && (text[i] == ' ' || text[i] == '\t'))
-                i++;
-            if (i >= text.size() || !(BareKeyCharacter(text[i]) || text[i] == '"' || text[i] == '\''))
-                return {"a table header without a name", line};
-        } else {
-            if (c == '[' || c == '{')
-                depth++;
-            else if ((c == ']' || c == '}') && depth > 0)
-                depth--;
+            break;
+        case '[':
+            if (open.empty() && key) { // a table header
+                i += text.substr(i, 2) == "[[" ? 2 : 1;
+                while (i < text.size() && (text[i] == ' ' || text[i] == '\t'))
+                    i++;
+                if (i >= text.size() || !(BareKeyCharacter(text[i]) || text[i] == '"' || text[i] == '\''))
+                    return {"a table header without a name", line};
+                break;
+            }
+            open.push_back('[');
+            key = false;
             i++;
+            break;
+        case '{':
+            open.push_back('{');
+            key = true;
+            i++;
+            break;
+        case ',':
+            key = !open.empty() && open.back() == '{';
+            i++;
+            break;
+        case ']':
+        case '}':
+            if (!open.empty())
+                open.pop_back();
+            key = false;
+            i++;
+            break;
+        case '=':
+            key = false;
+            i++;
+            break;
+        case '.':
+            i++;
+            break;
+        default:
+            token = true;
+            i++;
+            break;
         }
     }
     return {};

@@ -73,12 +73,13 @@ TEST_F(Rig, EndDrvWhileTheHostAnswersAnAlarmCall)
 
 // The TOML library behind the dial directory and station files asserts (or, with NDEBUG,
 // runs into undefined behaviour) on some malformed text: it is reported instead, and a
-// non-ASCII name inside a string is still taken. A quote after a bare value starts no
-// string for the library, which reads on through the non-ASCII bytes behind it; nor may
-// one follow a backslash in a string, where the library tests it for white space.
+// non-ASCII name inside a string is still taken. A quote or bracket inside a bare value
+// starts no string for the library, which reads on through the non-ASCII bytes behind it;
+// nor may one follow a backslash in a string, where the library tests it for white space.
 TEST(TomlFiles, MalformedTextIsReportedNotFatal)
 {
-    for (const char *text : {"[&\n", "[]\n", "0=[}\n", "\xc3\xa9 = 1\n", "ref = 13\"2001\xef\xbb\xbc\"\n", "\"\"\"A\\\xcf\xb1\n",
+    for (const char *text : {"[&\n", "[]\n", "0=[}\n", "\xc3\xa9 = 1\n", "ref = 13\"2001\xef\xbb\xbc\"\n",
+                             "e08 =-[\"4\xef\xb3\xbf\n", "\"\"\"A\\\xcf\xb1\n",
                              "a = \"\"\"x\\\n  \xc3\xa9\"\"\"\n", "a = \"\"\"x\\  \xc3\xa9\"\"\"\n"}) {
         SCOPED_TRACE(text);
         dialx::Directory directory;
