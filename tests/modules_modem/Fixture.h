@@ -17,11 +17,7 @@ using trs_test::WaitUntil;
 
 inline kiv::GateSpec NewGate(const std::string &address, uint8_t drv = 1, const std::string &name = "")
 {
-    kiv::GateSpec def;
-    def.name = name.empty() ? address : name;
-    def.address = address;
-    def.drvNumber = drv;
-    return def;
+    return {.name = name.empty() ? address : name, .address = address, .drvNumber = drv};
 }
 
 inline kiv::GateState GateOf(uint32_t id)
