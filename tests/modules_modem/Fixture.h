@@ -15,9 +15,10 @@ using trs_test::Line;
 using trs_test::Logged;
 using trs_test::WaitUntil;
 
-inline kiv::GateSpec NewGate(const std::string &address, uint8_t drv = 1, const std::string &name = "")
+// A gate named by its address, of this drv number.
+inline kiv::GateSpec NewGate(const std::string &address, uint8_t drv = 1)
 {
-    return {.name = name.empty() ? address : name, .address = address, .drvNumber = drv};
+    return {.name = address, .address = address, .drvNumber = drv};
 }
 
 inline kiv::GateState GateOf(uint32_t id)
