@@ -23,7 +23,7 @@ using reliability::WaitUntil;
 trs::sim::StationConfig Station(uint32_t identity, const char *name, int events)
 {
     trs::sim::StationConfig station{
-        .identity = identity, .name = name, .variables = {{"AI12", std::to_string(40 + identity)}}};
+        .identity = identity, .name = name, .variables = {{"AI12", std::to_string(40 + identity)}}, .resources = {}};
     for (int i = 0; i < events; i++)
         station.journal.events.push_back({.number = static_cast<uint16_t>(i + 1), .time = kNewest + std::chrono::minutes(i),
                                           .resource = 2, .state = i % 2 ? "0" : "1"});

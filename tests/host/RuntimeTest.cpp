@@ -15,14 +15,14 @@ protected:
     void SetUp() override { Rt().Reset(); }
     static uint32_t Add(const std::string &address, uint16_t type, std::optional<kiv::Scaling> scaling = {})
     {
-        return Rt().AddGate({.name = "G_" + address, .address = address, .type = type, .scaling = scaling});
+        return Rt().AddGate({.id = {}, .name = "G_" + address, .address = address, .type = type, .scaling = scaling});
     }
 };
 
 TEST_F(RuntimeTest, GateDefinitionRecordAndStatusCodes)
 {
     Rt().AddGate({.id = 4, .name = std::string(300, 'N'), .address = std::string(300, 'A'), .type = GATE_TYPE_FLOAT,
-                  .drvNumber = 3, .recordSetting = 0x01020304});
+                  .drvNumber = 3, .recordSetting = 0x01020304, .scaling = {}});
     std::vector<unsigned char> expected(KIV_GATEDEF_SIZE, 0), def(KIV_GATEDEF_SIZE + 8, 0xCC);
     memset(&expected[0], 'N', 95);
     memcpy(&expected[96], "\x04\x03\x02\x01", 4);

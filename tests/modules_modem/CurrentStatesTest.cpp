@@ -42,7 +42,7 @@ protected:
         for (uint32_t id = 0; id < std::size(kGates); id++) {
             const auto &g = kGates[id];
             AddGate({.id = id, .name = g.address, .address = g.address, .type = g.type, .drvNumber = g.drv,
-                     .recordSetting = g.record});
+                     .recordSetting = g.record, .scaling = {}});
             instance->gateParsed[id] = g.parsed ? 1 : 0;
         }
         Host().InjectFailure(kiv::Call::GetGateVal, kiv::kAllGates, 77);

@@ -18,7 +18,7 @@ using trs_test::WaitUntil;
 // A gate named by its address, of this drv number.
 inline kiv::GateSpec NewGate(const std::string &address, uint8_t drv = 1)
 {
-    return {.name = address, .address = address, .drvNumber = drv};
+    return {.id = {}, .name = address, .address = address, .drvNumber = drv, .scaling = {}};
 }
 
 inline kiv::GateState GateOf(uint32_t id)

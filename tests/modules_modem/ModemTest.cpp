@@ -79,7 +79,7 @@ TEST_F(InstanceTest, DisableSamplingSwitchesOffOnlyTheDataGatesOfTheStation)
     };
     for (const auto &g : gates)
         AddGate({.id = g.id, .name = "gate" + std::to_string(g.id), .address = g.address, .drvNumber = g.drv,
-                 .sourceKind = g.source});
+                 .sourceKind = g.source, .scaling = {}});
     DisableSampling(instance, 5);
     for (const auto &g : gates) {
         EXPECT_EQ(g.off, GateOf(g.id).samplingOff) << g.address << " of drv " << int(g.drv);

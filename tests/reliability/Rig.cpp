@@ -27,7 +27,7 @@ trs::sim::Event MakeEvent(int i, int year)
 
 trs::sim::StationConfig Plc5(int events)
 {
-    trs::sim::StationConfig station{.identity = 5, .name = "PLC5", .variables = {{"AI12", "1234"}}};
+    trs::sim::StationConfig station{.identity = 5, .name = "PLC5", .variables = {{"AI12", "1234"}}, .resources = {}};
     station.journal.capacity = 9999;
     for (int i = 0; i < events; i++)
         station.journal.events.push_back(MakeEvent(i));

@@ -51,7 +51,8 @@ protected:
     void SetUp() override
     {
         for (auto [identity, name, code, secondary] : {std::tuple{5u, "PLC1", "1234", false}, {7u, "SEC7", "77", true}, {9u, "", "99", false}})
-            sim.AddStation({.identity = identity, .name = name, .accessCode = code, .secondary = secondary});
+            sim.AddStation({.identity = identity, .name = name, .accessCode = code, .secondary = secondary, .variables = {},
+                            .resources = {}});
         sim.SetVariable(5, "AI12", "42");
         sim.SetVariable(5, "AI13", "-7");
         sim.SetVariable(5, "FR2", "3,25");

@@ -14,7 +14,7 @@ inline trs::sim::StationConfig SimStation(uint32_t identity, const std::string &
                                           bool secondary = false, std::map<std::string, std::string> variables = {})
 {
     return {.identity = identity, .name = name, .accessCode = accessCode, .secondary = secondary,
-            .variables = std::move(variables)};
+            .variables = std::move(variables), .resources = {}};
 }
 
 class SimLineTest : public ::testing::Test {
