@@ -20,14 +20,8 @@ const auto kNewest = MakeStationTime(2003, 12, 15, 12, 0, 0);
 
 HistoryTrace Periodic(uint16_t number, const char *resource, uint16_t count, char unit, std::vector<std::string> values)
 {
-    HistoryTrace trace;
-    trace.number = number;
-    trace.resource = resource;
-    trace.periodCount = count;
-    trace.periodUnit = unit;
-    trace.newest = kNewest;
-    trace.values = std::move(values);
-    return trace;
+    return {.number = number, .resource = resource, .periodCount = count, .periodUnit = unit, .newest = kNewest,
+            .values = std::move(values)};
 }
 
 std::vector<std::string> Ramp(int count, const char *suffix = ",5")
@@ -43,7 +37,7 @@ class HistoryReadTest : public reliability::Rig {
 protected:
     void SetUp() override { Rig::SetUp(); simulator_.AddStation(reliability::Plc5()); }
 
-    // Starts the instance with the history command gate and the start date and time.
+    // Starts the instance with the history command gate and the start date and time (or neither).
     void Start(const char *startDate = "15/12/2003", const char *startTime = "07:00")
     {
         for (const char *gate : {"005HS", "005_START_DATE", "005_START_TIME"})
@@ -52,8 +46,6 @@ protected:
         hs_ = Gate("005HS");
         if (startDate) {
             ASSERT_EQ(host_.WriteText(Gate("005_START_DATE"), startDate), 0u);
-        }
-        if (startTime) {
             ASSERT_EQ(host_.WriteText(Gate("005_START_TIME"), startTime), 0u);
         }
         simulator_.ClearLog();
@@ -91,6 +83,15 @@ protected:
         return requests;
     }
 
+    // Whether these texts were logged in this order, among other lines.
+    static bool LoggedInOrder(const std::vector<std::string> &texts)
+    {
+        size_t next = 0;
+        for (const auto &line : trs_test::Lines())
+            next += next < texts.size() && line.text == texts[next];
+        return next == texts.size();
+    }
+
     uint32_t hs_ = 0;
 };
 
@@ -100,10 +101,7 @@ TEST_F(HistoryReadTest, EveryTraceGoesIntoItsGateWithTheSamplesOwnTimes)
     HistoryTrace flow = Periodic(2, "AI12", 1, '2', Ramp(10, ""));
     flow.mode = 'A';
     HistoryTrace daily = Periodic(4, "RA4", 1, '3', Ramp(3));
-    HistoryTrace counts;
-    counts.number = 3;
-    counts.resource = "FR2";
-    counts.periodCount = 0;
+    HistoryTrace counts{.number = 3, .resource = "FR2", .periodCount = 0};
     for (int i = 0; i < 5; i++)
         counts.records.push_back({kNewest - std::chrono::minutes(7 * i) - std::chrono::hours(24 * 400), std::to_string(i) + ",25"});
     for (const auto &trace : {level, flow, counts, daily})
@@ -189,11 +187,7 @@ TEST_F(HistoryReadTest, RepliesThatAreShortForeignOrOutOfRange)
         for (const Reply &reply : row.replies)
             simulator_.InjectFault({trs::sim::FaultKind::Raw, reply.command, reply.count, 0, 0, trs::sim::Frame(reply.payload)});
         EXPECT_EQ(host_.Read(hs_), row.result) << trs_test::Dump();
-        size_t next = 0;
-        for (const auto &line : trs_test::Lines())
-            if (next < row.lines.size() && line.text == row.lines[next])
-                next++;
-        EXPECT_EQ(next, row.lines.size()) << trs_test::Dump();
+        EXPECT_TRUE(LoggedInOrder(row.lines)) << trs_test::Dump();
         EXPECT_EQ(kiv::Runtime::Get().Gate(ra)->history.size() - before, row.stored);
         EXPECT_EQ(Instance()->comTimeout.load(), 1000u);
     }
@@ -210,20 +204,16 @@ TEST_F(HistoryReadTest, ReadAllGoesOnToTheCurrentStatesWhenTheHistoryFails)
     RequestBlock request{Instance(), FN_SINGLE_WRITE, 1, 0, &gate};
     ASSERT_EQ(StartReadAllData(&request, 1), 0u);
     EXPECT_EQ(StartReadAllData(&request, 1), 3u) << "refused from the first moment";
-    const char *order[] = {"TRSLNK: Reading all data from station (5). Please wait...",
-                           "TRSLNK: Station 5. Reading alerts completed",
-                           "TRSLNK: ReadHistory() GetTraceInfo() Failed",
-                           "TRSLNK: ReadAllDataThread() Failed to read History from station (5)",
-                           "TRSLNK: ReadCurrentStatesThread() Station 5. reading Current states completed"};
+    const std::vector<std::string> order = {"TRSLNK: Reading all data from station (5). Please wait...",
+                                            "TRSLNK: Station 5. Reading alerts completed",
+                                            "TRSLNK: ReadHistory() GetTraceInfo() Failed",
+                                            "TRSLNK: ReadAllDataThread() Failed to read History from station (5)",
+                                            "TRSLNK: ReadCurrentStatesThread() Station 5. reading Current states completed"};
     ASSERT_TRUE(trs_test::WaitForLine(32, order[4], 20000)) << trs_test::Dump();
     StationRecord *record = StationOf(Instance(), 5);
     EXPECT_TRUE(trs_test::WaitUntil([&] { return record->readAllBusy.load() == 0; }, 20000));
     EXPECT_EQ(record->journalBusy.load(), 0u);
-    size_t next = 0;
-    for (const auto &line : trs_test::Lines())
-        if (next < 5 && line.text == order[next])
-            next++;
-    EXPECT_EQ(next, 5u) << trs_test::Dump();
+    EXPECT_TRUE(LoggedInOrder(order)) << trs_test::Dump();
     EXPECT_EQ(trs_test::Count(32, "TRSLNK> StartReadAllData() error, already reading all data Station (5)"), 1u);
 }
 
@@ -245,10 +235,8 @@ TEST_F(HistoryReadTest, EndDrvDuringAReadEndsItAtOnce)
     EXPECT_EQ(host_.EndDrv(), 0u);
     reader.join();
     EXPECT_NE(result, 0u);
-    size_t asked = 0;
-    for (const auto &t : simulator_.Telegrams())
-        asked += t == "T?\t1\t1\t";
-    EXPECT_LT(asked, 4u) << "the read gave up without its remaining attempts";
+    EXPECT_LT(std::ranges::count(simulator_.Telegrams(), "T?\t1\t1\t"), 4)
+        << "the read gave up without its remaining attempts";
     EXPECT_EQ(trs_test::Count(64, "TRSLNK> EndDrv() exited, 0"), 1u) << trs_test::Dump();
 }
 

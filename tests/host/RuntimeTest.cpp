@@ -15,25 +15,14 @@ protected:
     void SetUp() override { Rt().Reset(); }
     static uint32_t Add(const std::string &address, uint16_t type, std::optional<kiv::Scaling> scaling = {})
     {
-        kiv::GateSpec spec;
-        spec.name = "G_" + address;
-        spec.address = address;
-        spec.type = type;
-        spec.scaling = scaling;
-        return Rt().AddGate(spec);
+        return Rt().AddGate({.id = {}, .name = "G_" + address, .address = address, .type = type, .scaling = scaling});
     }
 };
 
 TEST_F(RuntimeTest, GateDefinitionRecordAndStatusCodes)
 {
-    kiv::GateSpec spec;
-    spec.id = 4;
-    spec.name = std::string(300, 'N');
-    spec.address = std::string(300, 'A');
-    spec.type = GATE_TYPE_FLOAT;
-    spec.drvNumber = 3;
-    spec.recordSetting = 0x01020304;
-    Rt().AddGate(spec);
+    Rt().AddGate({.id = 4, .name = std::string(300, 'N'), .address = std::string(300, 'A'), .type = GATE_TYPE_FLOAT,
+                  .drvNumber = 3, .recordSetting = 0x01020304, .scaling = {}});
     std::vector<unsigned char> expected(KIV_GATEDEF_SIZE, 0), def(KIV_GATEDEF_SIZE + 8, 0xCC);
     memset(&expected[0], 'N', 95);
     memcpy(&expected[96], "\x04\x03\x02\x01", 4);

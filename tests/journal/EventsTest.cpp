@@ -59,10 +59,8 @@ TEST_P(StoreEventTest, StoresTheEventInItsGate)
     EXPECT_EQ(c.result, Store(c.reply, c.first));
 
     EXPECT_EQ(c.lastEventNo, instance->lastEventNo[5].load());
-    std::vector<Line> lines;
-    for (const auto &line : modem_test::Logged())
-        if (line.first != LOG_PROGRESS)
-            lines.push_back(line);
+    std::vector<Line> lines = modem_test::Logged();
+    std::erase_if(lines, [](const Line &line) { return line.first == LOG_PROGRESS; });
     EXPECT_EQ(c.lines, lines);
     for (const auto &[address, id] : ids) {
         kiv::GateState state = modem_test::GateOf(id);

@@ -74,11 +74,7 @@ protected:
     void TearDown() override { trs_test::FreeInstance(instance_); PlatformSetTimeScale(1.0); }
     void Reset() // a connected station 5 (reference 17), an empty pool and log
     {
-        pool.calls.clear();
-        pool.sent.clear();
-        pool.sendCodes.clear();
-        pool.incoming.clear();
-        pool.onSend = nullptr;
+        pool = Pool();
         station_->connRef = 17;
         station_->onlineState = 1;
         trs_test::ClearLog();

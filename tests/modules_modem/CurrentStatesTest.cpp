@@ -40,12 +40,10 @@ protected:
         station->connRef = 9; // the reader only looks for 255; the release of 9 is refused
         trs_test::AddStation(instance, 6, "PLC6", "1234");
         for (uint32_t id = 0; id < std::size(kGates); id++) {
-            kiv::GateSpec def = NewGate(kGates[id].address, kGates[id].drv);
-            def.id = id;
-            def.type = kGates[id].type;
-            def.recordSetting = kGates[id].record;
-            AddGate(def);
-            instance->gateParsed[id] = kGates[id].parsed ? 1 : 0;
+            const auto &g = kGates[id];
+            AddGate({.id = id, .name = g.address, .address = g.address, .type = g.type, .drvNumber = g.drv,
+                     .recordSetting = g.record, .scaling = {}});
+            instance->gateParsed[id] = g.parsed ? 1 : 0;
         }
         Host().InjectFailure(kiv::Call::GetGateVal, kiv::kAllGates, 77);
         Host().InjectFailure(kiv::Call::GetGateStr, kiv::kAllGates, 78);

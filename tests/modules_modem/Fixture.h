@@ -15,13 +15,10 @@ using trs_test::Line;
 using trs_test::Logged;
 using trs_test::WaitUntil;
 
-inline kiv::GateSpec NewGate(const std::string &address, uint8_t drv = 1, const std::string &name = "")
+// A gate named by its address, of this drv number.
+inline kiv::GateSpec NewGate(const std::string &address, uint8_t drv = 1)
 {
-    kiv::GateSpec def;
-    def.name = name.empty() ? address : name;
-    def.address = address;
-    def.drvNumber = drv;
-    return def;
+    return {.id = {}, .name = address, .address = address, .drvNumber = drv, .scaling = {}};
 }
 
 inline kiv::GateState GateOf(uint32_t id)

@@ -32,10 +32,8 @@ TEST_F(InstanceTest, PutGateValueStopsAtTheFirstFailureWithItsMessage)
     };
     for (const auto &c : cases) {
         Host().Reset();
-        kiv::GateSpec def = NewGate("005M_ONLINE", c.gateDrv);
-        def.id = kGate;
-        def.scaling = kiv::Scaling{0, 10, 0, 100};
-        AddGate(def);
+        AddGate({.id = kGate, .name = "005M_ONLINE", .address = "005M_ONLINE", .drvNumber = c.gateDrv,
+                 .scaling = kiv::Scaling{0, 10, 0, 100}});
         Host().InjectFailure(c.call, c.gate, 7);
         trs_test::ClearLog();
         EXPECT_EQ(c.result, PutGateValue(instance, "005M_ONLINE", 3u << 16, 1234567));
@@ -79,12 +77,9 @@ TEST_F(InstanceTest, DisableSamplingSwitchesOffOnlyTheDataGatesOfTheStation)
         {4, "005jr", 1, 1, false},  {5, "005M_ONLINE", 1, 1, false}, {6, "005m_connect", 1, 1, false},
         {7, "005AI1", 2, 1, false}, {8, "006AI1", 1, 1, false}, {9, "105AI1", 1, 1, false}, {12, "005AI3", 1, 0, false}, {13, "005", 1, 1, true},
     };
-    for (const auto &g : gates) {
-        kiv::GateSpec def = NewGate(g.address, g.drv, "gate" + std::to_string(g.id));
-        def.id = g.id;
-        def.sourceKind = g.source;
-        AddGate(def);
-    }
+    for (const auto &g : gates)
+        AddGate({.id = g.id, .name = "gate" + std::to_string(g.id), .address = g.address, .drvNumber = g.drv,
+                 .sourceKind = g.source, .scaling = {}});
     DisableSampling(instance, 5);
     for (const auto &g : gates) {
         EXPECT_EQ(g.off, GateOf(g.id).samplingOff) << g.address << " of drv " << int(g.drv);

@@ -122,10 +122,8 @@ TEST_F(GatesTest, ModemCommandAndOnlineGates)
     EXPECT_EQ(Count(64, "TRSLNK> DisconnectModem() error, station 001 was not connected on-line"), 1u) << trs_test::Dump();
     // Reading M_ONLINE switches the gate's sampling off.
     ASSERT_EQ(KivMkClient("WIT_No_64", 1, 0, &instance->clientId), 0);
-    kiv::GateSpec spec;
-    spec.name = spec.address = "001M_ONLINE";
-    spec.drvNumber = 64;
-    const uint32_t id = kiv::Runtime::Get().AddGate(spec);
+    const uint32_t id = kiv::Runtime::Get().AddGate(
+        {.id = {}, .name = "001M_ONLINE", .address = "001M_ONLINE", .drvNumber = 64, .scaling = {}});
     GateRig online(instance, MT_MO, GATE_TYPE_DIGITAL, 0, 0, 1);
     online.Tag("001M_ONLINE");
     EXPECT_EQ(SingleRead(&online.request), 0u) << trs_test::Dump();

@@ -19,13 +19,10 @@ namespace {
 
 trs::sim::HistoryTrace Trace(const char *resource, size_t values, uint32_t tickMs = 0)
 {
-    trs::sim::HistoryTrace trace;
-    trace.resource = resource;
-    trace.periodCount = 1;
-    trace.newest = trs::sim::MakeStationTime(2003, 12, 15, 12);
+    trs::sim::HistoryTrace trace{.resource = resource, .periodCount = 1,
+                                 .newest = trs::sim::MakeStationTime(2003, 12, 15, 12), .tickMs = tickMs};
     for (size_t i = 0; i < values; i++)
         trace.values.push_back(std::to_string(i % 100) + ",5");
-    trace.tickMs = tickMs;
     return trace;
 }
 

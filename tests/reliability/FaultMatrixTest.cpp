@@ -33,20 +33,11 @@ using trs::sim::FaultKind;
 
 using Lines = std::vector<std::tuple<int, std::string, size_t>>; // level, text, how often
 
-std::vector<Event> Journal(const trs::sim::Simulator &simulator)
-{
-    return simulator.Journal(5);
-}
+std::vector<Event> Journal(const trs::sim::Simulator &simulator) { return simulator.Journal(5); }
 
 Fault Make(FaultKind kind, int count, std::string raw = "", uint32_t delayMs = 0)
 {
-    Fault fault;
-    fault.kind = kind;
-    fault.command = "J?";
-    fault.count = count;
-    fault.raw = std::move(raw);
-    fault.delayMs = delayMs;
-    return fault;
+    return Fault{kind, "J?", count, delayMs, 0, std::move(raw)};
 }
 
 // The frame the station sends for the first request of a read of its whole journal.
@@ -65,10 +56,7 @@ struct JournalFault {
 const std::string kReceiveFailed = "TRSLNK> ReceiveMsg() (SERIAL MODE) error, reading message from controller (0 read)";
 const std::string kChecksum = "TRSLNK> ReceiveMsg() checksum error";
 
-void PrintTo(const JournalFault &fault, std::ostream *out)
-{
-    *out << fault.name;
-}
+void PrintTo(const JournalFault &fault, std::ostream *out) { *out << fault.name; }
 
 class JournalFaultTest : public Rig, public ::testing::WithParamInterface<JournalFault> {};
 
@@ -146,10 +134,8 @@ TEST_F(Rig, ReplyCutAtEveryPositionCostsOneAttempt)
         ASSERT_EQ(reply.size(), length);
         simulator_.InjectFault(Make(FaultKind::Raw, 1, reply.substr(0, cut)));
         ReadJournal(cut + 2);
-        EXPECT_EQ(trs_test::Count(64, trs_test::Format("TRSLNK> ReceiveMsg() (SERIAL MODE) error, reading message from "
-                                                       "controller (%zu read)",
-                                                       cut)),
-                  1u);
+        const char *const broken = "TRSLNK> ReceiveMsg() (SERIAL MODE) error, reading message from controller (%zu read)";
+        EXPECT_EQ(trs_test::Count(64, trs_test::Format(broken, cut)), 1u);
     }
     EXPECT_EQ(trs_test::Count(32, kJournalFailed), 0u);
     ExpectStoredOnce(Journal(simulator_));
@@ -339,10 +325,7 @@ struct HostFailure {
     double lastEvent;
 };
 
-void PrintTo(const HostFailure &failure, std::ostream *out)
-{
-    *out << failure.name;
-}
+void PrintTo(const HostFailure &failure, std::ostream *out) { *out << failure.name; }
 
 class HostFailureTest : public Rig, public ::testing::WithParamInterface<HostFailure> {};
 
@@ -350,11 +333,7 @@ TEST_P(HostFailureTest, RefusalsAreLoggedAndTheRestIsStoredOnce)
 {
     const HostFailure &row = GetParam();
     trs::sim::StationConfig station = Plc5(6);
-    trs::sim::HistoryTrace trace;
-    trace.resource = "RA1";
-    trace.newest = trs::sim::MakeStationTime(2003, 12, 15, 12);
-    trace.values = {"1,5", "2,5", "3,5"};
-    station.traces[1] = trace;
+    station.traces[1] = {.newest = trs::sim::MakeStationTime(2003, 12, 15, 12), .values = {"1,5", "2,5", "3,5"}};
     simulator_.AddStation(station);
     AddGate("005HS", GATE_TYPE_U16);
     AddGate("005_START_DATE", GATE_TYPE_TEXT);
@@ -512,10 +491,9 @@ TEST_F(Rig, AlarmCallFromARefusedAddressGetsNoLogOn)
             EXPECT_EQ(caller.RawInput(), "") << "not even the wake-up";
             EXPECT_TRUE(caller.Telegrams().empty());
             std::lock_guard<std::mutex> lock(guard);
-            EXPECT_EQ(std::count(poolLog.begin(), poolLog.end(),
-                                 "alarm call from 127.0.0.1 as station 5 refused: the address is not on the station's "
-                                 "allow list"),
-                      1);
+            const char *const refused =
+                "alarm call from 127.0.0.1 as station 5 refused: the address is not on the station's allow list";
+            EXPECT_EQ(std::count(poolLog.begin(), poolLog.end(), refused), 1);
         } else {
             // The host's answer returns once the journal is read and the call hung up.
             ASSERT_TRUE(WaitUntil([&] { return answered == 1; })) << trs_test::Dump();

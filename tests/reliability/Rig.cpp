@@ -5,7 +5,6 @@
 #include <time.h>
 
 #include <fstream>
-#include <thread>
 
 #include "dialx/Pool.h"
 #include "platform/Platform.h"
@@ -19,44 +18,23 @@ const char kJournalFailed[] = "TRSLNK: ReadJournalThread() failed to read Alerts
 
 trs::sim::Event MakeEvent(int i, int year)
 {
-    trs::sim::Event e;
-    e.time = trs::sim::MakeStationTime(year, 12, 15) + std::chrono::minutes(i);
-    e.code = 1;
-    e.word1 = "ALARM";
-    e.resource = static_cast<uint16_t>(1 + i % 3);
-    e.word2 = "PUMP HOUSE";
-    e.mark = 'A';
-    e.state = i % 3 == 0 ? "Level:" + std::to_string(i) + ",5" : i % 3 == 1 ? std::to_string(i / 3 % 2)
-                                                                             : "Pump " + std::to_string(i) + " on";
-    return e;
+    const std::string state = i % 3 == 0   ? "Level:" + std::to_string(i) + ",5"
+                              : i % 3 == 1 ? std::to_string(i / 3 % 2)
+                                           : "Pump " + std::to_string(i) + " on";
+    return {.time = trs::sim::MakeStationTime(year, 12, 15) + std::chrono::minutes(i), .code = 1, .word1 = "ALARM",
+            .resource = static_cast<uint16_t>(1 + i % 3), .word2 = "PUMP HOUSE", .mark = 'A', .state = state};
 }
 
 trs::sim::StationConfig Plc5(int events)
 {
-    trs::sim::StationConfig station;
-    station.identity = 5;
-    station.name = "PLC5";
+    trs::sim::StationConfig station{.identity = 5, .name = "PLC5", .variables = {{"AI12", "1234"}}, .resources = {}};
     station.journal.capacity = 9999;
-    station.variables = {{"AI12", "1234"}};
     for (int i = 0; i < events; i++)
         station.journal.events.push_back(MakeEvent(i));
     return station;
 }
 
-bool WaitUntil(const std::function<bool()> &done, int boundMs)
-{
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(boundMs);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() >= end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
-
-namespace {
-
-size_t Entries(const char *folder)
+static size_t Entries(const char *folder)
 {
     size_t count = 0;
     if (DIR *dir = opendir(folder)) {
@@ -67,17 +45,8 @@ size_t Entries(const char *folder)
     return count;
 }
 
-} // namespace
-
-size_t ThreadCount()
-{
-    return Entries("/proc/self/task");
-}
-
-size_t DescriptorCount()
-{
-    return Entries("/proc/self/fd") - 1; // the listing's own
-}
+size_t ThreadCount() { return Entries("/proc/self/task"); }
+size_t DescriptorCount() { return Entries("/proc/self/fd") - 1; } // less the listing's own
 
 size_t ResidentKiB()
 {

@@ -31,8 +31,7 @@ extern const char kJournalFailed[]; // the line of a read that stopped early
 trs::sim::Event MakeEvent(int i, int year = 2003);
 trs::sim::StationConfig Plc5(int events = 0);
 
-// Polls until `done` holds; false when it did not within the bound (a guard against hangs).
-bool WaitUntil(const std::function<bool()> &done, int boundMs = 20000);
+using trs_test::WaitUntil;
 
 // Entries of the process: threads, open descriptors, resident memory (KiB).
 size_t ThreadCount();

@@ -28,18 +28,16 @@ constexpr bool kSanitized = __has_feature(address_sanitizer) || __has_feature(th
 constexpr bool kSanitized = false;
 #endif
 
-// Event numbers in the storing lines logged since the last call; the log is emptied so
-// that it does not grow over the run.
-std::vector<unsigned> TakeStoredNumbers()
+// Appends the event numbers in the storing lines logged since the last call; the log is
+// emptied so that it does not grow over the run.
+void TakeStoredNumbers(std::vector<unsigned> &numbers)
 {
-    std::vector<unsigned> numbers;
     for (const auto &line : trs_test::Lines()) {
         unsigned number = 0;
         if (sscanf(line.text.c_str(), "TRSLNK: StoreEventData() storing data from station 5 event #%u", &number) == 1)
             numbers.push_back(number);
     }
     trs_test::ClearLog();
-    return numbers;
 }
 
 size_t StoringLines()
@@ -71,14 +69,8 @@ TEST_F(Rig, SoakEveryEventOnceAndNothingGrows)
     // a loaded machine with three host threads still catches up with the station.
     station.journal.generator.everyMs = seconds >= 60 ? 100 : 20;
     station.journal.generator.states = {"Level:1,5", "Level:2,5", "Level:3,5"};
-    trs::sim::HistoryTrace trace;
-    trace.resource = "RA007";
-    trace.periodCount = 1;
-    trace.newest = trs::sim::MakeStationTime(2003, 12, 15, 12);
-    trace.values = {"1,5"};
-    trace.capacity = 500;
-    trace.tickMs = 50;
-    station.traces[1] = trace;
+    station.traces[1] = {.resource = "RA007", .periodCount = 1, .newest = trs::sim::MakeStationTime(2003, 12, 15, 12),
+                         .values = {"1,5"}, .capacity = 500, .tickMs = 50};
     simulator_.AddStation(station);
     for (const char *gate : {"005AI012", "005AO001", "005HS"})
         AddGate(gate, GATE_TYPE_U16);
@@ -129,8 +121,7 @@ TEST_F(Rig, SoakEveryEventOnceAndNothingGrows)
             ASSERT_EQ(host_.Read(Gate("005HS")), 0u) << trs_test::Dump();
         }
         failedReads += trs_test::Count(32, kJournalFailed);
-        const auto numbers = TakeStoredNumbers();
-        stored.insert(stored.end(), numbers.begin(), numbers.end());
+        TakeStoredNumbers(stored);
         // What the station and the host keep for the tests' eyes (every telegram, the newest
         // 10000 alerts) would fill during the run and hide the growth that matters.
         simulator_.ClearLog();
@@ -149,8 +140,7 @@ TEST_F(Rig, SoakEveryEventOnceAndNothingGrows)
     // What the process holds now, with everything still running, against the first rounds
     // (a journal worker that has logged its end may still be on its way out). The log and
     // the telegram record are emptied first, as after every round.
-    const auto numbers = TakeStoredNumbers();
-    stored.insert(stored.end(), numbers.begin(), numbers.end());
+    TakeStoredNumbers(stored);
     simulator_.ClearLog();
     Runtime().ClearAlerts();
     const size_t heapEndKiB = HeapInUseKiB(), residentEndKiB = ResidentKiB();
@@ -163,8 +153,7 @@ TEST_F(Rig, SoakEveryEventOnceAndNothingGrows)
     const size_t runs = JournalRuns();
     ASSERT_EQ(host_.Write(Gate("005JR"), 1), 0u);
     ASSERT_TRUE(WaitUntil([&] { return JournalRuns() > runs; })) << "the last read is whole";
-    const auto last = TakeStoredNumbers();
-    stored.insert(stored.end(), last.begin(), last.end());
+    TakeStoredNumbers(stored);
 
     // From the first recorded event to the station's newest, each once, 9999 followed by 1.
     ASSERT_FALSE(stored.empty());

@@ -50,14 +50,9 @@ class SimTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        for (auto [identity, name, code, secondary] : {std::tuple{5u, "PLC1", "1234", false}, {7u, "SEC7", "77", true}, {9u, "", "99", false}}) {
-            trs::sim::StationConfig station;
-            station.identity = identity;
-            station.name = name;
-            station.accessCode = code;
-            station.secondary = secondary;
-            sim.AddStation(station);
-        }
+        for (auto [identity, name, code, secondary] : {std::tuple{5u, "PLC1", "1234", false}, {7u, "SEC7", "77", true}, {9u, "", "99", false}})
+            sim.AddStation({.identity = identity, .name = name, .accessCode = code, .secondary = secondary, .variables = {},
+                            .resources = {}});
         sim.SetVariable(5, "AI12", "42");
         sim.SetVariable(5, "AI13", "-7");
         sim.SetVariable(5, "FR2", "3,25");

@@ -13,13 +13,8 @@ namespace trs_test {
 inline trs::sim::StationConfig SimStation(uint32_t identity, const std::string &name, const std::string &accessCode = "1234",
                                           bool secondary = false, std::map<std::string, std::string> variables = {})
 {
-    trs::sim::StationConfig station;
-    station.identity = identity;
-    station.name = name;
-    station.accessCode = accessCode;
-    station.secondary = secondary;
-    station.variables = std::move(variables);
-    return station;
+    return {.identity = identity, .name = name, .accessCode = accessCode, .secondary = secondary,
+            .variables = std::move(variables), .resources = {}};
 }
 
 class SimLineTest : public ::testing::Test {
