@@ -27,11 +27,11 @@ for f in build/fuzz/bin/fuzz_*; do
   targets+=("$(basename "$f")")
 done
 
-run_target() { # name
-  local name=$1 seeds=()
+run_target() { # name [exec]: with exec, a background job becomes the fuzzer itself
+  local name=$1 seeds=() how=${2:-}
   mkdir -p "build/fuzz/corpus/$name"
   [ -d "fuzz/corpus/$name" ] && seeds=("fuzz/corpus/$name")
-  "build/fuzz/bin/$name" -max_total_time="$seconds" -timeout=10 -print_final_stats=1 \
+  $how "build/fuzz/bin/$name" -max_total_time="$seconds" -timeout=10 -print_final_stats=1 \
     -artifact_prefix="build/fuzz/findings/$name-" "build/fuzz/corpus/$name" "${seeds[@]}" \
     >"build/fuzz/logs/$name.log" 2>&1
 }
@@ -40,13 +40,16 @@ mkdir -p build/fuzz/findings
 failed=()
 if $parallel; then
   declare -A pids
+  # An interrupted campaign takes its fuzzers with it rather than leaving them running.
+  trap 'kill "${pids[@]}" 2>/dev/null; exit 130' INT TERM
   for name in "${targets[@]}"; do
-    run_target "$name" &
+    run_target "$name" exec &
     pids[$name]=$!
   done
   for name in "${targets[@]}"; do
     wait "${pids[$name]}" || failed+=("$name")
   done
+  trap - INT TERM
 else
   for name in "${targets[@]}"; do
     echo "--- $name (${seconds} s) ---"
