@@ -99,12 +99,14 @@ public:
     // nothing with *error set.
     std::optional<std::vector<uint32_t>> LoadGateList(const std::string &path, std::string *error);
 
-    // Log: every KivErr line is kept in memory (the newest 100000); lines whose level is
-    // at or below the threshold are also printed (to standard error or a file).
+    // Log: every KivErr line is kept in memory (the newest 100000, or fewer when set: a
+    // host that runs for months and prints or subscribes needs none kept); lines whose
+    // level is at or below the threshold are also printed (to standard error or a file).
     // Subscribers are called without the runtime's lock; Unsubscribe waits for calls in
     // progress on other threads, so a callback never runs after Unsubscribe returned.
     std::vector<LogLine> Log() const;
     void ClearLog();
+    void SetLogKept(size_t lines); // at most 100000; 0 keeps none
     void SetLogThreshold(int maxLevelPrinted); // negative (-1, the default) prints nothing
     bool SetLogFile(const std::string &path);  // empty: standard error
     int Subscribe(std::function<void(const LogLine &)> callback);

@@ -138,15 +138,17 @@ KIV_API void KivErr(int32_t level, const char *format, ...)
     int threshold;
     {
         std::lock_guard lock(s.mutex);
-        if (s.log.size() >= kiv::kMaxLogLines)
+        while (!s.log.empty() && s.log.size() >= s.logKept)
             s.log.pop_front();
         threshold = s.threshold;
         // Kept only in the log (the usual case): the line moves there, no copy.
         if (s.logSubscribers.empty() && (threshold < 0 || level > threshold)) {
-            s.log.push_back(std::move(line));
+            if (s.logKept > 0)
+                s.log.push_back(std::move(line));
             return;
         }
-        s.log.push_back(line);
+        if (s.logKept > 0)
+            s.log.push_back(line);
         for (const auto &[id, callback] : s.logSubscribers)
             subscribers.push_back(callback);
         if (!subscribers.empty())

@@ -62,6 +62,7 @@ void Runtime::Reset()
         std::unique_lock lock(s.mutex);
         s.gates.clear();
         s.log.clear();
+        s.logKept = kMaxLogLines;
         s.threshold = -1;
         s.logSubscribers.clear();
         s.alerts.clear();
@@ -167,13 +168,21 @@ std::vector<LogLine> Runtime::Log() const
 void Runtime::ClearLog()
 {
     std::lock_guard lock(state_->mutex);
-    state_->log.clear();
+    state_->log = {}; // memory given back too, for hosts that empty the log to bound it
 }
 
 void Runtime::ClearAlerts()
 {
     std::lock_guard lock(state_->mutex);
-    state_->alerts.clear();
+    state_->alerts = {};
+}
+
+void Runtime::SetLogKept(size_t lines)
+{
+    std::lock_guard lock(state_->mutex);
+    state_->logKept = std::min(lines, kMaxLogLines);
+    while (state_->log.size() > state_->logKept)
+        state_->log.pop_front();
 }
 
 void Runtime::SetLogThreshold(int maxLevelPrinted)

@@ -62,6 +62,7 @@ struct Runtime::State {
 
     // Log. Printing has its own lock so that lines from several threads stay whole.
     std::deque<LogLine> log;
+    size_t logKept = kMaxLogLines;
     int threshold = -1;
     FILE *logFile = nullptr; // null: standard error
     std::map<int, std::function<void(const LogLine &)>> logSubscribers;

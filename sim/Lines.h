@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -48,8 +49,13 @@ struct Simulator::Impl {
     mutable std::condition_variable cv;
     std::vector<StationConfig> stations;
     std::vector<Fault> faults;
-    std::vector<std::string> telegrams;
+    // What was received, for the tests' and the demo's eyes: bounded, since the simulator
+    // also serves commissioning runs of days.
+    std::deque<std::string> telegrams;
+    size_t telegramsKept = kKeptTelegrams;
     std::string raw;
+    void Record(std::string payload);
+    void RecordRaw(char c);
     Counters counters;
     std::function<void(bool, const std::string &)> trace;
     std::atomic<uint32_t> paceBaud{0}; // 0 = no line pacing

@@ -67,6 +67,17 @@ void Simulator::Impl::GrowthLoop() {
     }
 }
 
+// Both under mu.
+void Simulator::Impl::Record(std::string payload) {
+    while (!telegrams.empty() && telegrams.size() >= telegramsKept) telegrams.pop_front();
+    if (telegramsKept > 0) telegrams.push_back(std::move(payload));
+}
+
+void Simulator::Impl::RecordRaw(char c) {
+    if (raw.size() >= 2 * kKeptRawBytes) raw.erase(0, raw.size() - kKeptRawBytes); // the oldest half goes
+    raw += c;
+}
+
 void Simulator::Impl::HandleFrame(Line &line, const std::string &frame) {
     if (frame.empty()) return; // a lone CR carries nothing to answer
     const std::string payload = frame.substr(0, frame.size() - 1);
@@ -75,7 +86,7 @@ void Simulator::Impl::HandleFrame(Line &line, const std::string &frame) {
     std::optional<Fault> fault;
     {
         std::lock_guard lock(mu);
-        telegrams.push_back(payload);
+        Record(payload);
         ++counters.telegrams;
         if (!checksumOk) ++counters.checksumErrors;
         const std::string command = CommandWord(stations, payload);
@@ -174,7 +185,7 @@ void Simulator::Impl::Feed(Line &line, const char *bytes, size_t count) {
             line.frame.clear();
             line.overflow = false;
             std::lock_guard lock(mu);
-            raw += c;
+            RecordRaw(c);
             if (c == kStx) {
                 line.state.transparent = true;
                 line.wakePos = 0;
@@ -196,7 +207,7 @@ void Simulator::Impl::Feed(Line &line, const char *bytes, size_t count) {
             if (c == kWakeUp[line.wakePos]) {
                 ++line.wakePos;
                 std::lock_guard lock(mu);
-                raw += c;
+                RecordRaw(c);
                 continue;
             }
         }
@@ -379,7 +390,7 @@ void Simulator::ClearFaults() {
 
 std::vector<std::string> Simulator::Telegrams() const {
     std::lock_guard lock(impl_->mu);
-    return impl_->telegrams;
+    return {impl_->telegrams.begin(), impl_->telegrams.end()};
 }
 
 std::string Simulator::RawInput() const {
@@ -389,8 +400,16 @@ std::string Simulator::RawInput() const {
 
 void Simulator::ClearLog() {
     std::lock_guard lock(impl_->mu);
-    impl_->telegrams.clear();
-    impl_->raw.clear();
+    // Given back, not only emptied: a long run that empties the log now and then must not
+    // keep the size of its busiest stretch.
+    impl_->telegrams = {};
+    impl_->raw = {};
+}
+
+void Simulator::KeepTelegrams(size_t newest) {
+    std::lock_guard lock(impl_->mu);
+    impl_->telegramsKept = newest;
+    while (impl_->telegrams.size() > newest) impl_->telegrams.pop_front();
 }
 
 bool Simulator::WaitForTelegrams(size_t n, std::chrono::milliseconds timeout) const {

@@ -132,6 +132,9 @@ struct Fault {
     std::string raw;
 };
 
+constexpr size_t kKeptTelegrams = 100000;
+constexpr size_t kKeptRawBytes = 64 * 1024;
+
 struct Counters {
     uint64_t telegrams = 0, checksumErrors = 0, wakeUps = 0, bytesIn = 0, bytesOut = 0;
     uint64_t overflows = 0;  // frames longer than the input buffer, discarded
@@ -204,10 +207,13 @@ public:
     void ClearFaults();
 
     // What the simulator received: every telegram's payload (without checksum and CR),
-    // and raw bytes outside telegrams (wake-up, STX, ETX) as they came.
+    // and raw bytes outside telegrams (wake-up, STX, ETX) as they came. The newest
+    // KeepTelegrams() telegrams (100000 unless set, 0 keeps none) and 64 KiB of raw bytes
+    // at least are kept; the counters count them all.
     std::vector<std::string> Telegrams() const;
     std::string RawInput() const;
     void ClearLog();
+    void KeepTelegrams(size_t newest);
     // Waits until at least n telegrams were received or the time runs out.
     bool WaitForTelegrams(size_t n, std::chrono::milliseconds timeout) const;
     Counters GetCounters() const;

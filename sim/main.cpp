@@ -343,6 +343,7 @@ int main(int argc, char **argv) {
     int signalFd = signalfd(-1, &signals, SFD_CLOEXEC);
 
     Simulator sim;
+    sim.KeepTelegrams(0); // --verbose and --trace print them; kept, they would grow for days
     sim.SetLinePacing(paceBaud);
     std::string error;
     if (!configPath.empty()) {

@@ -1350,6 +1350,9 @@ int main(int argc, char **argv)
     // Tool lines (level 33) always show; driver lines up to the chosen level.
     L.SetThreshold(std::max(o.logLevel, 33));
     const int driverLevel = o.logLevel;
+    // The lines are printed as they come; kept in memory as well, they would only grow
+    // through a sampling run of days.
+    kiv::Runtime::Get().SetLogKept(0);
     kiv::Runtime::Get().Subscribe([driverLevel](const kiv::LogLine &line) {
         if (line.level <= driverLevel)
             L.Write(line.level, "", line.text);

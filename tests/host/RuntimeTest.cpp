@@ -90,6 +90,19 @@ TEST_F(RuntimeTest, LogAndClients)
     ASSERT_EQ(Rt().Log().size(), 2u);
     EXPECT_EQ(Rt().Log()[0].text.size(), 65535u);
     EXPECT_EQ(Rt().Log()[1].text, "TRSLNK03 up");
+    // A host that only subscribes keeps fewer lines, or none, and still hears every one.
+    std::vector<std::string> heard;
+    const int subscription = Rt().Subscribe([&](const kiv::LogLine &line) { heard.push_back(line.text); });
+    Rt().SetLogKept(1);
+    ASSERT_EQ(Rt().Log().size(), 1u);
+    KivErr(64, "third");
+    ASSERT_EQ(Rt().Log().size(), 1u);
+    EXPECT_EQ(Rt().Log()[0].text, "third");
+    Rt().SetLogKept(0);
+    KivErr(64, "fourth");
+    EXPECT_TRUE(Rt().Log().empty());
+    Rt().Unsubscribe(subscription);
+    EXPECT_EQ(heard, (std::vector<std::string>{"third", "fourth"}));
     uint8_t id = 0;
     for (unsigned expected = 1; expected <= 255; expected++)
         ASSERT_EQ(KivMkClient("WIT", 1, 0, &id) + id, expected);

@@ -101,6 +101,10 @@ TEST_F(SimTest, RawBytesAndTheTransparentChannel)
     EXPECT_EQ(sim.GetCounters().wakeUps, 2u);
     EXPECT_EQ(sim.GetCounters().overflows, 1u);
     EXPECT_EQ(sim.Telegrams(), std::vector<std::string>(7, "IDENT?\t"));
+    sim.KeepTelegrams(2); // a long run keeps the newest only; the counters go on
+    line.Ask("PLC1\tVAR?\tAI12\t1\t");
+    EXPECT_EQ(sim.Telegrams(), (std::vector<std::string>{"IDENT?\t", "PLC1\tVAR?\tAI12\t1\t"}));
+    EXPECT_EQ(sim.GetCounters().telegrams, 8u);
     line.Send("PLC1\tVAR!\tAI1\t5\t@\r"); // a bad checksum: status 130, the data are not touched
     EXPECT_EQ(line.Read(), Frame("STATUT\t130\t"));
     EXPECT_EQ(sim.Variable(5, "AI1"), std::nullopt);
