@@ -45,13 +45,20 @@ struct StoredEvents {
     }
 };
 
+// The number of the event that a log line says the driver stored, if it says so.
+bool StoredNumber(const std::string &text, unsigned *number)
+{
+    static const std::string kStoring = "TRSLNK: StoreEventData() storing data from station 5 event #";
+    return text.rfind(kStoring, 0) == 0 && sscanf(text.c_str() + kStoring.size(), "%u", number) == 1;
+}
+
 // Takes the event numbers of the storing lines logged since the last call; the log is
 // emptied so that it does not grow over the run.
 void TakeStoredNumbers(StoredEvents &stored)
 {
     for (const auto &line : trs_test::Lines()) {
         unsigned number = 0;
-        if (sscanf(line.text.c_str(), "TRSLNK: StoreEventData() storing data from station 5 event #%u", &number) == 1)
+        if (StoredNumber(line.text, &number))
             stored.Add(number);
     }
     trs_test::ClearLog();
@@ -60,8 +67,9 @@ void TakeStoredNumbers(StoredEvents &stored)
 size_t StoringLines()
 {
     size_t count = 0;
+    unsigned number = 0;
     for (const auto &line : trs_test::Lines())
-        count += line.text.rfind("TRSLNK: StoreEventData() storing data from station 5 event #", 0) == 0;
+        count += StoredNumber(line.text, &number);
     return count;
 }
 
