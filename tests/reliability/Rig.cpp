@@ -6,6 +6,7 @@
 
 #include <fstream>
 
+#include "config/Instance.h"
 #include "dialx/Pool.h"
 #include "platform/Platform.h"
 
@@ -130,6 +131,13 @@ void Rig::ReadJournal(size_t runs)
 {
     ASSERT_EQ(host_.Write(Gate("005JR"), 1), 0u) << trs_test::Dump();
     ASSERT_TRUE(WaitUntil([&] { return JournalRuns() >= runs; })) << trs_test::Dump();
+    ASSERT_TRUE(WaitUntil([&] { return JournalIdle(); })) << trs_test::Dump();
+}
+
+bool Rig::JournalIdle() const
+{
+    const StationRecord *record = StationOf(Instance(), 5);
+    return record && record->journalBusy.load() == 0;
 }
 
 double Rig::LastEvent() const

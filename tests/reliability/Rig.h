@@ -52,8 +52,11 @@ protected:
     uint32_t Gate(const std::string &address) const { return gates_.at(address); }
     DriverInstance *Instance() const { return static_cast<DriverInstance *>(host_.Instance()); }
 
-    // Starts a journal read with a write of the JR gate and waits for its end line.
+    // Starts a journal read with a write of the JR gate and waits for its end line and for
+    // its reader to let go of the station, which comes just after: a write in between is
+    // refused ("already reading journal").
     void ReadJournal(size_t runs);
+    bool JournalIdle() const; // station 5 has no journal reader
     size_t JournalRuns() const { return trs_test::Count(32, kJournalDone); }
     double LastEvent() const;
     // Each of `events` in its gate once, in order, with its own time; nothing else there.

@@ -125,9 +125,6 @@ TEST_F(Rig, SoakEveryEventOnceAndNothingGrows)
                 caller.join();
     };
     struct Joined { std::function<void()> join; ~Joined() { join(); } } joined{joinCallers}; // also on a failed ASSERT
-    // The end line of a read comes just before its reader lets go of the station: a write
-    // in between is refused ("already reading journal"), as a host would see, and made again.
-    auto StartJournalRead = [&] { return WaitUntil([&] { return host_.Write(Gate("005JR"), 1) == 0; }); };
     for (std::function<bool()> step : std::initializer_list<std::function<bool()>>{
              [&] { return host_.Read(Gate("005AI012")) == 0 && Runtime().Gate(Gate("005AI012"))->current.value == 1234; },
              [&] { return host_.Write(Gate("005AO001"), static_cast<uint32_t>(++written % 30000)) == 0; },
@@ -139,7 +136,8 @@ TEST_F(Rig, SoakEveryEventOnceAndNothingGrows)
     const auto start = std::chrono::steady_clock::now(), end = start + std::chrono::seconds(seconds);
     for (unsigned round = 0; round < 3 || std::chrono::steady_clock::now() < end; round++) {
         const size_t runs = Ended();
-        ASSERT_TRUE(StartJournalRead()) << trs_test::Dump();
+        ASSERT_TRUE(WaitUntil([&] { return JournalIdle(); })) << "the last reader lets go";
+        ASSERT_EQ(host_.Write(Gate("005JR"), 1), 0u) << trs_test::Dump();
         // A read ends once it has caught up with the station: it fails only when it stops
         // storing events, however long it takes.
         for (size_t seen = SIZE_MAX; !WaitUntil([&] { return Ended() > runs; });) {
@@ -183,7 +181,8 @@ TEST_F(Rig, SoakEveryEventOnceAndNothingGrows)
     EXPECT_EQ(simulator_.Variable(5, "AO1"), std::to_string(written.load() % 30000)) << "the last write is the value";
     simulator_.StopGrowth(5);
     const size_t runs = JournalRuns();
-    ASSERT_TRUE(StartJournalRead()) << trs_test::Dump();
+    ASSERT_TRUE(WaitUntil([&] { return JournalIdle(); })) << "the last reader lets go";
+    ASSERT_EQ(host_.Write(Gate("005JR"), 1), 0u) << trs_test::Dump();
     ASSERT_TRUE(WaitUntil([&] { return JournalRuns() > runs; })) << "the last read is whole";
     TakeStoredNumbers(stored);
 
